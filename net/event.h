@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// What the WebSocket layer tells the service and the one thing the service may tell it back.
+// The event numbers are those of the networking library the service was designed around, so the
+// handler keeps its (connection, event, event data) shape. Nothing here knows about JSON or tokens.
+#pragma once
+
+#include <cstddef>
+
+namespace net {
+
+class Connection;
+
+// Event numbers passed to the handler. Only EV_WEBSOCKET_FRAME carries data the service reads.
+enum Event : int {
+  EV_POLL = 0,                          // once per loop tick, per connection (not raised by this layer)
+  EV_ACCEPT = 1,                        // a TCP connection was accepted
+  EV_CLOSE = 5,                         // the connection is about to be closed
+  EV_HTTP_REQUEST = 100,                // a complete request head without Sec-WebSocket-Key
+  EV_WEBSOCKET_HANDSHAKE_REQUEST = 111, // a request head with Sec-WebSocket-Key, before the 101
+  EV_WEBSOCKET_HANDSHAKE_DONE = 112,    // the 101 response is queued
+  EV_WEBSOCKET_FRAME = 113,             // one complete data message; event data is a WebSocketMessage*
+  EV_WEBSOCKET_CONTROL_FRAME = 114,     // a ping, pong or close arrived (already answered)
+};
+
+// Frame opcodes a handler may send.
+enum Opcode : int { OP_CONTINUATION = 0, OP_TEXT = 1, OP_BINARY = 2, OP_CLOSE = 8, OP_PING = 9, OP_PONG = 10 };
+
+// One complete data message: unmasked, fragments joined, not NUL-terminated.
+// Valid only during the handler call.
+struct WebSocketMessage {
+  unsigned char* data;
+  std::size_t size;
+  unsigned char flags;  // 0x80 (FIN) | opcode of the first fragment
+};
+
+using Handler = void (*)(Connection* connection, int event, void* event_data);
+
+// Queues one unfragmented, unmasked frame on the connection; the loop writes it after the handler
+// returns. Frames leave in the order they were queued. Safe to call only on the loop's thread.
+void sendWebSocketFrame(Connection* connection, int opcode, const void* data, std::size_t length);
+
+}  // namespace net
