@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: MIT
+// The request dispatcher: one JSON request per WebSocket data message, exactly one reply each.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "net/event.h"
+
+// The service's one event handler. Acts only on complete data messages (event 113): parses the
+// message, runs the command its "type" names, prints the two diagnostic lines and queues the reply
+// as one text frame on the same connection. Every other event is ignored.
+void ev_handler(net::Connection* connection, int event, void* event_data);
+
+// The work of one message, without the socket: the reply text for the payload bytes.
+// Also writes the diagnostic lines. Never throws.
+std::string handleRequest(const unsigned char* payload, std::size_t size);

@@ -1,0 +1,9 @@
+// SPDX-License-Identifier: MIT
+// The reply envelope: the one-line JSON text every request is answered with.
+#pragma once
+
+#include <string>
+
+// Builds {"type":"<type>", "code":"<code>", "data":"<data>"}, or the "VQUnSupport" form when the
+// type is empty. Nothing is escaped. The result is at most 1023 characters: a longer one is cut.
+std::string getJsonData(std::string type, const char* data, int code);

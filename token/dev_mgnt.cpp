@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+// Device presence, connection and information through the SKF library.
+#include "token/dev_mgnt.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+DEVHANDLE g_hDev = nullptr;
+
+namespace {
+
+// Two SKF_EnumDev calls: the list's size, then the list. A non-empty list means a token is present;
+// the names themselves do not matter, since the service always connects by its fixed name.
+bool tokenPresent() {
+  ULONG size = 0;
+  if (SKF_EnumDev(1, nullptr, &size) != SAR_OK || size == 0) return false;
+  // A size too large to allocate is treated as no token, like any other failed enumeration.
+  std::unique_ptr<char[]> names(new (std::nothrow) char[size]);
+  if (!names) return false;
+  if (SKF_EnumDev(1, names.get(), &size) != SAR_OK) return false;
+  return size != 0;
+}
+
+}  // namespace
+
+BYTE CDevMgntTest::Test_ConnectDev() {
+  if (!tokenPresent()) return 0;
+  char name[20] = {};
+  std::snprintf(name, sizeof name, "KV5100RT VCR %d", 1);
+  const ULONG rv = SKF_ConnectDev(name, &g_hDev);
+  std::printf("----------SKF_ConnectDev rv = 0x%08X \n", rv);
+  return rv == SAR_OK ? 1 : 0;
+}
+
+BYTE CDevMgntTest::Test_GetDevState(int* state) {
+  const BYTE present = tokenPresent() ? 1 : 0;
+  *state = present;
+  return present;
+}
+
+BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
+  if (g_hDev == nullptr && Test_ConnectDev() != 1) return 0;
+  DEVINFO info;
+  std::memset(&info, 0, sizeof info);
+  if (SKF_GetDevInfo(g_hDev, &info) != SAR_OK) {
+    std::memcpy(serial, "0000", 5);
+    return 0;
+  }
+  // The field is not terminated when the serial number fills all 32 bytes.
+  const std::size_t length = strnlen(info.SerialNumber, sizeof info.SerialNumber);
+  std::printf("---devInfo.SerialNumber= %.*s \n", static_cast<int>(length), info.SerialNumber);
+  std::memcpy(serial, info.SerialNumber, length);
+  serial[length] = '\0';
+  return 1;
+}
+
+BYTE CDevMgntTest::Test_DisConnectDev() {
+  if (g_hDev == nullptr) return 1;
+  const ULONG rv = SKF_DisConnectDev(g_hDev);
+  g_hDev = nullptr;
+  return rv == SAR_OK ? 1 : 0;
+}
