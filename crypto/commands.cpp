@@ -2,13 +2,11 @@
 // The token-gated digest and the serial-keyed cipher.
 #include "crypto/commands.h"
 
-#include <mbedtls/des.h>
-#include <mbedtls/sha1.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "crypto/hex.h"
+#include "crypto/primitives.h"
 #include "token/dev_mgnt.h"
 
 namespace {
@@ -33,7 +31,7 @@ unsigned char ZPSHA1(unsigned char* text, int length, unsigned char* out) {
   unsigned char input[kDigestedBytes];
   first15(text, length > 0 ? static_cast<std::size_t>(length) : 0, input);
   unsigned char digest[21] = {};
-  mbedtls_sha1_ret(input, sizeof input, digest);
+  sha1Digest(input, sizeof input, digest);
   char hex[41] = {};
   BytesToHexStr(hex, digest, 20);
   toUp(hex);
@@ -51,7 +49,7 @@ unsigned char ZPCrypt(int /*parm2*/, int /*parm3*/, unsigned char* parm4, int /*
 
   // The serial buffer is zero-filled, so a short serial number is completed with zero bytes.
   unsigned char digest[21] = {};
-  mbedtls_sha1_ret(serial, kDigestedBytes, digest);
+  sha1Digest(serial, kDigestedBytes, digest);
   unsigned char key[17] = {};
   std::memcpy(key, digest, 16);
 
@@ -64,11 +62,7 @@ unsigned char ZPCrypt(int /*parm2*/, int /*parm3*/, unsigned char* parm4, int /*
   HexStrToBytes(padded, kCipherHexChars, plain);
 
   unsigned char cipher[25] = {};
-  mbedtls_des3_context context;
-  mbedtls_des3_init(&context);
-  mbedtls_des3_set2key_enc(&context, key);
-  for (int block = 0; block < 3; ++block) mbedtls_des3_crypt_ecb(&context, plain + 8 * block, cipher + 8 * block);
-  mbedtls_des3_free(&context);
+  tdes2KeyEcbEncrypt(key, plain, cipher, 3);
 
   char hex[49] = {};
   BytesToHexStr(hex, cipher, 24);

@@ -9,7 +9,7 @@ packages=(
   build-essential cmake pkg-config git
   libasio-dev libjsoncpp-dev libmbedtls-dev libgtest-dev
   clang-14 libclang-rt-14-dev
-  nodejs chromium procps psmisc
+  nodejs chromium procps psmisc iproute2
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The whole test run: installs what is missing, builds, and runs every test in a normal build and in
+# an AddressSanitizer + UndefinedBehaviorSanitizer build, then the fuzzers, the soak run and the
+# benchmark briefly. Runs every stage even when one fails; exits non-zero if any failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+passed=0
+failed=0
+failures=()
+
+stage() {
+  local name=$1
+  shift
+  echo
+  echo "=== $name"
+  local started=$SECONDS
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "=== $name: passed ($((SECONDS - started)) s)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "=== $name: FAILED ($((SECONDS - started)) s)"
+  fi
+}
+
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs"
+}
+
+run_ctest() {
+  (cd "$1" && ctest --output-on-failure -j"$jobs" --timeout 600)
+}
+
+stage "setup" scripts/setup.sh || true
+if ((failed)); then
+  echo "setup failed: nothing can be built"
+  exit 1
+fi
+
+stage "build" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "tests" run_ctest build
+
+stage "sanitizer build" build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOKENBRIDGE_SANITIZE=ON -DTOKENBRIDGE_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  stage "sanitizer tests" run_ctest build-asan
+
+if [ -x tests/fuzz/run.sh ]; then
+  stage "fuzz build" build build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOKENBRIDGE_FUZZ=ON -DTOKENBRIDGE_TESTS=ON -DTOKENBRIDGE_BENCH=OFF
+  stage "fuzz (short)" tests/fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-60}"
+fi
+if [ -x tests/reliability/soak.sh ]; then
+  stage "soak (short)" tests/reliability/soak.sh build --quick
+fi
+if [ -x bench/run.sh ]; then
+  stage "benchmark (quick)" bench/run.sh --quick
+fi
+
+echo
+if ((failed)); then echo "failed stages: ${failures[*]}"; fi
+echo "stages: $passed passed, $failed failed"
+((failed == 0))

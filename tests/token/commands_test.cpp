@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: MIT
+// The device and PIN requests through the real dispatcher and the software token: every reply
+// outcome, the handles left open after each request, and the sequences that depend on them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/token/soft_token_fixture.h"
+#include "token/application.h"
+#include "token/dev_mgnt.h"
+
+namespace {
+
+// Defaults of `softtoken init`.
+const std::string kSerial = "TB0123456789ABCDEF01";
+const std::string kUserPin = "12345678";
+const std::string kAdminPin = "admin12345";
+
+std::string reply(const std::string& type, const std::string& code, const std::string& data) {
+  return "{\"type\":\"" + type + "\", \"code\":\"" + code + "\", \"data\":\"" + data + "\"}";
+}
+
+struct Step {
+  std::string request;
+  std::string expected;
+  bool deviceOpenAfter;  // the application is never open between requests
+};
+
+struct Scenario {
+  const char* name;
+  std::vector<std::string> setup;  // softtoken commands run first
+  std::vector<Step> steps;
+};
+
+class TokenCommands : public SoftTokenTest {
+ protected:
+  void run(const Scenario& scenario) {
+    SCOPED_TRACE(scenario.name);
+    for (const std::string& command : scenario.setup) ASSERT_TRUE(softtoken(command)) << command;
+    for (const Step& step : scenario.steps) {
+      SCOPED_TRACE(step.request);
+      EXPECT_EQ(request(step.request), step.expected);
+      EXPECT_EQ(g_hDev != nullptr, step.deviceOpenAfter);
+      EXPECT_EQ(g_hApp, nullptr);
+    }
+  }
+};
+
+const std::string kOpen = R"({"type":"OpenDevice"})";
+const std::string kState = R"({"type":"GetDevState"})";
+const std::string kName = R"({"type":"GetUserName"})";
+const std::string kClose = R"({"type":"CloseDevice"})";
+std::string verify(const std::string& pin) { return R"({"type":"VerifyUserPin","parm2":")" + pin + "\"}"; }
+std::string change(const std::string& from, const std::string& to) {
+  return R"({"type":"ChangeUserPin","parm1":")" + from + R"(","parm2":")" + to + "\"}";
+}
+std::string unblock(const std::string& admin, const std::string& to) {
+  return R"({"type":"UnblockUserPin","parm1":")" + admin + R"(","parm2":")" + to + "\"}";
+}
+
+TEST_F(TokenCommands, DeviceRequests) {
+  const Scenario scenarios[] = {
+      {"open connects", {}, {{kOpen, reply("OpenDevice", "0", "TRUE"), true}}},
+      {"open without token", {"unplug"}, {{kOpen, reply("OpenDevice", "1", "FALSE"), false}}},
+      {"open refused", {"fail SKF_ConnectDev 0x0A000001 --once"}, {{kOpen, reply("OpenDevice", "1", "FALSE"), false}}},
+      {"open twice connects twice",
+       {},
+       {{kOpen, reply("OpenDevice", "0", "TRUE"), true}, {kOpen, reply("OpenDevice", "0", "TRUE"), true}}},
+      {"state with token", {}, {{kState, reply("GetDevState", "0", "1"), false}}},
+      {"state without token", {"unplug"}, {{kState, reply("GetDevState", "1", "0"), false}}},
+      {"state leaves a connection alone",
+       {},
+       {{kOpen, reply("OpenDevice", "0", "TRUE"), true}, {kState, reply("GetDevState", "0", "1"), true}}},
+      {"serial number, then close",
+       {},
+       {{kName, reply("GetUserName", "0", kSerial), true}, {kClose, reply("CloseDevice", "0", ""), false}}},
+      {"serial number refused", {"fail SKF_GetDevInfo 0x0A000001"}, {{kName, reply("GetUserName", "1", "0000"), true}}},
+      {"serial number without token", {"unplug"}, {{kName, reply("GetUserName", "1", ""), false}}},
+      {"close with nothing open", {}, {{kClose, reply("CloseDevice", "0", ""), false}}},
+  };
+  for (const Scenario& scenario : scenarios) {
+    run(scenario);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(TokenCommands, SecondConnectRefusedKeepsTheFirstHandle) {
+  ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
+  const DEVHANDLE first = g_hDev;
+  ASSERT_TRUE(softtoken("fail SKF_ConnectDev 0x0A000001 --once"));
+  EXPECT_EQ(request(kOpen), reply("OpenDevice", "1", "FALSE"));
+  EXPECT_EQ(g_hDev, first);
+}
+
+TEST_F(TokenCommands, RefusedDisconnectAnswersCodeOneAndForgetsTheHandle) {
+  ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
+  ASSERT_TRUE(softtoken("fail SKF_DisConnectDev 0x0A000001 --once"));
+  EXPECT_EQ(request(kClose), reply("CloseDevice", "1", ""));
+  EXPECT_EQ(g_hDev, nullptr);
+}
+
+TEST_F(TokenCommands, PinRequests) {
+  const Scenario scenarios[] = {
+      {"right PIN", {}, {{verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
+      {"wrong PIN with tries left", {}, {{verify("87654321"), reply("VerifyUserPin", "1", "0"), false}}},
+      {"verify without token", {"unplug"}, {{verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+      {"application refused", {"fail SKF_OpenApplication 0x0A00002E --once"},
+       {{verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+      {"verify closes what OpenDevice opened, close finds nothing",
+       {},
+       {{kOpen, reply("OpenDevice", "0", "TRUE"), true},
+        {verify(kUserPin), reply("VerifyUserPin", "0", "1"), false},
+        {kClose, reply("CloseDevice", "0", ""), false}}},
+      {"PIN locks when the tries run out, unblock sets a new one",
+       {"init --user-retries 3"},
+       {{verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
+        {verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
+        {verify("00000000"), reply("VerifyUserPin", "1", "-1"), false},
+        {verify(kUserPin), reply("VerifyUserPin", "1", "-1"), false},
+        {unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "0", "-1"), false},
+        {verify("11112222"), reply("VerifyUserPin", "0", "1"), false}}},
+      {"change, then the new PIN works",
+       {},
+       {{change(kUserPin, "99998888"), reply("ChangeUserPin", "0", "-1"), false},
+        {verify(kUserPin), reply("VerifyUserPin", "1", "0"), false},
+        {verify("99998888"), reply("VerifyUserPin", "0", "1"), false}}},
+      {"change with a wrong old PIN reports the tries left",
+       {},
+       {{change("00000000", "99998888"), reply("ChangeUserPin", "1", "5"), false},
+        {change("00000000", "99998888"), reply("ChangeUserPin", "1", "4"), false}}},
+      {"change without token", {"unplug"}, {{change(kUserPin, "99998888"), reply("ChangeUserPin", "1", "-1"), false}}},
+      {"unblock with a wrong administrator PIN reports its tries left",
+       {},
+       {{unblock("wrongadmin", "11112222"), reply("UnblockUserPin", "1", "9"), false}}},
+      {"unblock without token", {"unplug"}, {{unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "1", "-1"), false}}},
+      {"PIN command ends a GetUserName connection",
+       {},
+       {{kName, reply("GetUserName", "0", kSerial), true},
+        {change(kUserPin, kUserPin), reply("ChangeUserPin", "0", "-1"), false}}},
+  };
+  for (const Scenario& scenario : scenarios) {
+    run(scenario);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(TokenCommands, ApplicationRefusedAfterOpenDeviceDisconnects) {
+  ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
+  ASSERT_TRUE(softtoken("fail SKF_OpenApplication 0x0A00002E --once"));
+  EXPECT_EQ(request(verify(kUserPin)), reply("VerifyUserPin", "1", "0"));
+  EXPECT_EQ(g_hDev, nullptr);
+  EXPECT_EQ(g_hApp, nullptr);
+}
+
+TEST_F(TokenCommands, VerifyReadsThePinFromParm2Only) {
+  // The PIN sent in parm1 is not read: the token sees an empty PIN and refuses it.
+  const std::string answer = request(R"({"type":"VerifyUserPin","parm1":")" + kUserPin + "\"}");
+  EXPECT_EQ(answer.substr(0, 36), R"({"type":"VerifyUserPin", "code":"1",)");
+  EXPECT_EQ(request(verify(kUserPin)), reply("VerifyUserPin", "0", "1")) << "a refused empty PIN must not lock";
+}
+
+TEST_F(TokenCommands, RefusedApplicationCloseKeepsTheDeviceUntilTheNextClose) {
+  // Between requests no application is open, so open one the way a PIN command does.
+  ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
+  CApplicationTest app;
+  ASSERT_EQ(app.Test_OpenApplication(), 1);
+  ASSERT_TRUE(softtoken("fail SKF_CloseApplication 0x0A000001 --once"));
+  EXPECT_EQ(request(kClose), reply("CloseDevice", "1", ""));
+  EXPECT_EQ(g_hApp, nullptr);
+  EXPECT_NE(g_hDev, nullptr);
+  EXPECT_EQ(request(kClose), reply("CloseDevice", "0", ""));
+  EXPECT_EQ(g_hDev, nullptr);
+}
+
+TEST_F(TokenCommands, ConnectTraceLineCarriesTheLibraryCode) {
+  struct Case {
+    const char* name;
+    const char* fault;  // softtoken fail arguments, or empty
+    std::string line;
+  };
+  const Case cases[] = {
+      {"connected", "", "----------SKF_ConnectDev rv = 0x00000000 \n"},
+      {"refused", "fail SKF_ConnectDev 0x0A000023 --once", "----------SKF_ConnectDev rv = 0x0A000023 \n"},
+      {"small code has leading zeros", "fail SKF_ConnectDev 0x1F --once", "----------SKF_ConnectDev rv = 0x0000001F \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (*c.fault != '\0') ASSERT_TRUE(softtoken(c.fault));
+    ::testing::internal::CaptureStdout();
+    request(kOpen);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed.substr(0, c.line.size()), c.line);
+  }
+}
+
+TEST_F(TokenCommands, NoTokenPrintsNoConnectLine) {
+  ASSERT_TRUE(softtoken("unplug"));
+  ::testing::internal::CaptureStdout();
+  request(kOpen);
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed.find("SKF_ConnectDev"), std::string::npos);
+}
+
+TEST_F(TokenCommands, ThirtyTwoCharacterSerialIsCopiedWhole) {
+  const std::string serial(32, 'S');
+  ASSERT_TRUE(softtoken("init --serial " + serial));
+  EXPECT_EQ(request(kName), reply("GetUserName", "0", serial));
+}
+
+TEST_F(TokenCommands, UnplugAfterConnectIsNoticedByTheNextRequest) {
+  ASSERT_EQ(request(kName), reply("GetUserName", "0", kSerial));
+  ASSERT_TRUE(softtoken("unplug"));
+  // The kept handle belongs to a removed token: the device information is refused.
+  EXPECT_EQ(request(kName), reply("GetUserName", "1", "0000"));
+  EXPECT_EQ(request(kState), reply("GetDevState", "1", "0"));
+}
+
+}  // namespace

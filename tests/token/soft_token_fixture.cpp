@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: MIT
+// Fresh software-token state per test, and the two ways a test talks to it.
+#include "tests/token/soft_token_fixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "service/dispatcher.h"
+#include "token/application.h"
+#include "token/dev_mgnt.h"
+
+void SoftTokenTest::SetUp() {
+  char pattern[] = "/tmp/tokenbridge-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  directory_ = pattern;
+  setenv("SOFTTOKEN_STATE", (directory_ + "/state.json").c_str(), 1);
+  ASSERT_TRUE(softtoken("init"));
+  // Handles left by an earlier test belong to a token that no longer exists.
+  g_hDev = nullptr;
+  g_hApp = nullptr;
+}
+
+void SoftTokenTest::TearDown() {
+  g_hDev = nullptr;
+  g_hApp = nullptr;
+  std::filesystem::remove_all(directory_);
+}
+
+bool SoftTokenTest::softtoken(const std::string& arguments) {
+  const std::string command = std::string(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+std::string SoftTokenTest::request(const std::string& json) {
+  return handleRequest(reinterpret_cast<const unsigned char*>(json.data()), json.size());
+}
