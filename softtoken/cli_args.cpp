@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: MIT
+// Argument checks for the softtoken command. Every refusal names the argument and the rule it
+// broke, so a mistyped test set-up fails loudly instead of writing a token nobody asked for.
+#include "softtoken/cli_args.h"
+
+#include <algorithm>
+
+#include "softtoken/sar_codes.h"
+#include "softtoken/skf_functions.h"
+
+namespace softtoken {
+
+namespace {
+
+bool fail(std::string* error, std::string message) {
+  *error = std::move(message);
+  return false;
+}
+
+bool parseRetries(const std::string& option, const std::string& text, PinState& pin, std::string* error) {
+  const std::optional<ULONG> n = parseNumber(text);
+  if (!n || *n < 1 || *n > kRetriesMax) {
+    return fail(error, option + ": '" + text + "' is not a number from 1 to " + std::to_string(kRetriesMax));
+  }
+  pin.tries_ = pin.maximum_ = *n;
+  return true;
+}
+
+bool parsePin(const std::string& option, const std::string& text, PinState& pin, std::string* error) {
+  if (!pinLengthValid(text)) {
+    return fail(error, option + ": a PIN has " + std::to_string(kPinMinLength) + " to " +
+                           std::to_string(kPinMaxLength) + " characters, '" + text + "' has " +
+                           std::to_string(text.size()));
+  }
+  pin.pin_ = text;
+  return true;
+}
+
+bool parseName(const std::string& option, const std::string& text, std::size_t maxLength, std::string& out,
+               std::string* error) {
+  if (text.empty() || text.size() > maxLength) {
+    return fail(error, option + ": '" + text + "' must have 1 to " + std::to_string(maxLength) + " characters");
+  }
+  out = text;
+  return true;
+}
+
+// Applies one "init" option that takes a value.
+bool applyInitOption(const std::string& option, const std::string& value, TokenState& state,
+                     std::vector<std::string>& apps, std::string* error) {
+  if (option == "--serial") return parseName(option, value, kSerialMaxLength, state.serial_, error);
+  if (option == "--device") return parseName(option, value, kNameMaxLength, state.device_, error);
+  if (option == "--user-pin") return parsePin(option, value, state.user_, error);
+  if (option == "--admin-pin") return parsePin(option, value, state.admin_, error);
+  if (option == "--user-retries") return parseRetries(option, value, state.user_, error);
+  if (option == "--admin-retries") return parseRetries(option, value, state.admin_, error);
+  if (option == "--app") {
+    std::string name;
+    if (!parseName(option, value, kNameMaxLength, name, error)) return false;
+    if (std::find(apps.begin(), apps.end(), name) != apps.end()) {
+      return fail(error, "--app: '" + name + "' is given twice");
+    }
+    apps.push_back(name);
+    return true;
+  }
+  return fail(error, "init: unknown option '" + option + "'");
+}
+
+}  // namespace
+
+std::optional<Arguments> splitArguments(const std::vector<std::string>& words, std::string* error) {
+  Arguments args;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "--state") {
+      if (i + 1 >= words.size() || words[i + 1].empty()) {
+        fail(error, "--state needs a path");
+        return std::nullopt;
+      }
+      args.statePath_ = words[++i];
+    } else if (word.starts_with("--state=")) {
+      args.statePath_ = word.substr(8);
+      if (args.statePath_.empty()) {
+        fail(error, "--state needs a path");
+        return std::nullopt;
+      }
+    } else if (args.command_.empty()) {
+      args.command_ = word;
+    } else {
+      args.rest_.push_back(word);
+    }
+  }
+  if (args.command_.empty()) {
+    fail(error, "no command given");
+    return std::nullopt;
+  }
+  return args;
+}
+
+std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::string* error) {
+  TokenState state;
+  std::vector<std::string> apps;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    const std::string& option = options[i];
+    if (option == "--absent") {
+      state.present_ = false;
+      continue;
+    }
+    if (!option.starts_with("--")) {
+      fail(error, "init: unexpected argument '" + option + "'");
+      return std::nullopt;
+    }
+    if (i + 1 >= options.size()) {
+      fail(error, "init: " + option + " needs a value");
+      return std::nullopt;
+    }
+    if (!applyInitOption(option, options[++i], state, apps, error)) return std::nullopt;
+  }
+  if (!apps.empty()) state.applications_ = apps;
+  return state;
+}
+
+std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error) {
+  std::vector<std::string> words;
+  bool once = false;
+  for (const std::string& option : options) {
+    if (option == "--once") {
+      once = true;
+    } else {
+      words.push_back(option);
+    }
+  }
+  if (words.size() != 2) {
+    fail(error, "fail: usage is 'fail FUNCTION CODE [--once]'");
+    return std::nullopt;
+  }
+  const std::optional<std::string> function = canonicalSkfFunction(words[0]);
+  if (!function) {
+    fail(error, "fail: '" + words[0] + "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
+    return std::nullopt;
+  }
+  const std::optional<ULONG> code = parseSarCode(words[1]);
+  if (!code) {
+    fail(error, "fail: '" + words[1] + "' is neither a SAR_ name nor a 32-bit number");
+    return std::nullopt;
+  }
+  if (*code == SAR_OK) {
+    fail(error, "fail: a fault needs a non-zero code");
+    return std::nullopt;
+  }
+  return FaultRequest{*function, Fault{*code, once}};
+}
+
+}  // namespace softtoken

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: MIT
+// Command-line parsing for the softtoken command: the --state option, and the options of "init"
+// and "fail" turned into values, with a message for every argument that is refused.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "softtoken/token_state.h"
+
+namespace softtoken {
+
+struct Arguments {
+  std::string statePath_;  // from --state PATH; empty when not given
+  std::string command_;
+  std::vector<std::string> rest_;
+};
+
+// Takes --state PATH (or --state=PATH) from anywhere on the line; the first other word is the
+// command. Nothing, with the reason in *error, when --state lacks its path or no command is given.
+std::optional<Arguments> splitArguments(const std::vector<std::string>& words, std::string* error);
+
+// The fresh state that "init" options describe, starting from the defaults; nothing, with the
+// reason in *error, for an unknown option, a missing value, a bad number or a value out of range.
+std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::string* error);
+
+struct FaultRequest {
+  std::string function_;
+  Fault fault_;
+};
+
+// "FUNCTION CODE [--once]"; CODE is hex (0x0A000001), decimal or a SAR_ name and not SAR_OK.
+std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error);
+
+}  // namespace softtoken

@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: MIT
+// The shared frame of the ten SKF functions: locking, fault injection, liveness of handles and
+// the name-list format.
+#include "softtoken/skf_call.h"
+
+#include <cstring>
+
+#include "softtoken/state_file.h"
+
+namespace softtoken {
+
+ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&)>& body) {
+  const StateFile file(statePath());
+  ULONG result = SAR_OK;
+  const bool written = file.update([&](std::optional<TokenState>& state) {
+    if (state) {
+      const auto fault = state->faults_.find(std::string(function));
+      if (fault != state->faults_.end()) {
+        result = fault->second.code_;
+        if (!fault->second.once_) return false;
+        state->faults_.erase(fault);
+        return true;
+      }
+    }
+    CallState call{file.path(), state};
+    result = body(call);
+    return call.changed_;
+  });
+  return written ? result : SAR_WRITEFILEERR;
+}
+
+ULONG checkLive(const HandleEntry& entry, const CallState& call) {
+  const std::optional<TokenState>& state = call.state_;
+  if (!state || !state->present_ || state->epoch_ != entry.epoch_ || entry.path_ != call.path_) {
+    return SAR_DEVICE_REMOVED;
+  }
+  return SAR_OK;
+}
+
+ULONG putNameList(const std::vector<std::string>& names, LPSTR buffer, ULONG* size) {
+  std::string list;
+  for (const std::string& name : names) list.append(name).push_back('\0');
+  if (!list.empty()) list.push_back('\0');
+  const ULONG needed = static_cast<ULONG>(list.size());
+  if (buffer != nullptr && *size < needed) {
+    *size = needed;
+    return SAR_BUFFER_TOO_SMALL;
+  }
+  if (buffer != nullptr) std::memcpy(buffer, list.data(), list.size());
+  *size = needed;
+  return SAR_OK;
+}
+
+}  // namespace softtoken

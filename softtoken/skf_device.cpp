@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// The device half of the SKF interface: enumerate, connect, disconnect and describe the token.
+#include <algorithm>
+#include <cstring>
+
+#include "softtoken/skf_call.h"
+
+using softtoken::CallState;
+using softtoken::HandleEntry;
+using softtoken::HandleKind;
+using softtoken::handleTable;
+
+namespace {
+
+void copyText(char* field, std::size_t size, std::string_view text) {
+  std::memcpy(field, text.data(), std::min(size, text.size()));
+}
+
+}  // namespace
+
+// bPresent non-zero lists the token only while it is plugged in; zero lists it whenever a state
+// file describes one. No token: SAR_OK and size 0.
+ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG* pulSize) {
+  return softtoken::runSkfCall("SKF_EnumDev", [&](CallState& call) {
+    if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
+    std::vector<std::string> names;
+    if (call.state_ && (call.state_->present_ || !bPresent)) names.push_back(call.state_->device_);
+    return softtoken::putNameList(names, szNameList, pulSize);
+  });
+}
+
+// A name other than the token's is refused with SAR_INVALIDPARAMERR: there is no such device to
+// connect. With no token plugged in the answer is SAR_DEVICE_REMOVED.
+ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE* phDev) {
+  return softtoken::runSkfCall("SKF_ConnectDev", [&](CallState& call) {
+    if (szName == nullptr || phDev == nullptr) return SAR_INVALIDPARAMERR;
+    if (!call.state_ || !call.state_->present_) return SAR_DEVICE_REMOVED;
+    if (call.state_->device_ != szName) return SAR_INVALIDPARAMERR;
+    *phDev = handleTable().add(HandleEntry{HandleKind::Device, call.path_, call.state_->epoch_, nullptr});
+    return SAR_OK;
+  });
+}
+
+// Forgets the handle and its applications. A handle whose token was pulled is forgotten too, but
+// the answer is SAR_DEVICE_REMOVED, as for every other call on it.
+ULONG SKF_DisConnectDev(DEVHANDLE hDev) {
+  return softtoken::runSkfCall("SKF_DisConnectDev", [&](CallState& call) {
+    const std::optional<HandleEntry> device = handleTable().find(hDev, HandleKind::Device);
+    if (!device) return SAR_INVALIDHANDLEERR;
+    handleTable().remove(hDev);
+    return softtoken::checkLive(*device, call);
+  });
+}
+
+ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
+  return softtoken::runSkfCall("SKF_GetDevInfo", [&](CallState& call) {
+    const std::optional<HandleEntry> device = handleTable().find(hDev, HandleKind::Device);
+    if (!device) return SAR_INVALIDHANDLEERR;
+    if (pDevInfo == nullptr) return SAR_INVALIDPARAMERR;
+    if (const ULONG live = softtoken::checkLive(*device, call); live != SAR_OK) return live;
+    DEVINFO info;
+    std::memset(&info, 0, sizeof info);
+    info.Version = {1, 0};
+    copyText(info.Manufacturer, sizeof info.Manufacturer, "tokenbridge software token");
+    copyText(info.Issuer, sizeof info.Issuer, "tokenbridge test state file");
+    copyText(info.Label, sizeof info.Label, "SOFTTOKEN");
+    // Not terminated when the serial number fills the field, as the record lays it out.
+    copyText(info.SerialNumber, sizeof info.SerialNumber, call.state_->serial_);
+    info.HWVersion = {1, 0};
+    info.FirmwareVersion = {1, 0};
+    info.TotalSpace = 64 * 1024;
+    info.FreeSpace = 60 * 1024;
+    info.MaxBufferSize = 2048;
+    std::memcpy(pDevInfo, &info, sizeof info);
+    return SAR_OK;
+  });
+}
