@@ -1,0 +1,173 @@
+// SPDX-License-Identifier: MIT
+// The demo page's behaviour: turns each form into one or two service calls and each reply into a
+// sentence a person understands; every raw message goes to the log.
+
+import { connect, DEFAULT_URL } from "../tokenbridge.js";
+
+const byId = (id) => document.getElementById(id);
+const LOG_LIMIT = 300;
+
+let client = null;
+let connecting = null;
+
+// ---- what the person sees
+
+function setState(id, state, text) {
+  const el = byId(id);
+  el.dataset.state = state;
+  el.textContent = text;
+}
+
+function logLine(kind, text) {
+  const log = byId("log");
+  const item = document.createElement("li");
+  item.className = kind;
+  const arrow = { request: "→ ", reply: "← ", note: "• " }[kind];
+  item.textContent = `${new Date().toLocaleTimeString()} ${arrow}${text}`;
+  log.append(item);
+  while (log.children.length > LOG_LIMIT) log.firstElementChild.remove();
+  item.scrollIntoView({ block: "nearest" });
+}
+
+// ---- the connection
+
+function serviceUrl() {
+  return byId("service-url").value.trim() || DEFAULT_URL;
+}
+
+// The open client, connecting first when there is none (e.g. after the service was restarted).
+async function ensureClient() {
+  if (client?.connected && client.url === serviceUrl()) return client;
+  if (connecting) return connecting;
+  client?.close();
+  client = null;
+  connecting = openClient(serviceUrl()).finally(() => (connecting = null));
+  return connecting;
+}
+
+async function openClient(url) {
+  try {
+    const opened = await connect(url, { onTraffic: logLine });
+    const version = await opened.getLibVersion();
+    client = opened;
+    setState("service-state", "ok", `reachable (version ${version.data})`);
+    opened.closed.then((why) => {
+      logLine("note", why.message);
+      if (client !== opened) return;
+      client = null;
+      setState("service-state", "bad", "connection lost: press Check token to connect again");
+    });
+    return opened;
+  } catch (err) {
+    logLine("note", err.message);
+    setState("service-state", "bad", `not reachable at ${url}: is tokenbridged running?`);
+    setState("token-state", "unknown", "unknown");
+    byId("serial").textContent = "–";
+    throw err;
+  }
+}
+
+// Asks whether a token is present and reads its serial number; resolves with true when present.
+async function checkToken() {
+  const c = await ensureClient();
+  const state = await c.getDevState();
+  if (state.code !== 0) {
+    setState("token-state", "bad", "no token: plug it in and press Check token");
+    byId("serial").textContent = "–";
+    return false;
+  }
+  setState("token-state", "ok", "present");
+  const name = await c.getUserName();
+  byId("serial").textContent = name.code === 0 ? name.data : "cannot be read";
+  // Reading the serial leaves the token connected; close it so the token is left as found.
+  await c.closeDevice();
+  return true;
+}
+
+// A refusal that also comes when no token is there: tell the two apart with a presence check.
+async function refusal(whenPresent) {
+  return (await checkToken()) ? whenPresent : "No token: plug in the token and try again.";
+}
+
+function serviceError(reply) {
+  return `The service could not handle the request (code ${reply.code}, ${reply.data}).`;
+}
+
+// ---- the forms
+
+async function onVerify(pin) {
+  const reply = await (await ensureClient()).verifyUserPin(pin);
+  if (reply.code === 0) return ["ok", "PIN accepted."];
+  if (reply.code !== 1) return ["bad", serviceError(reply)];
+  if (reply.data === "-1") return ["bad", "PIN locked: no tries left. Unblock it below with the administrator PIN."];
+  return ["bad", await refusal("Wrong PIN. (The token tells how many tries are left only when changing the PIN.)")];
+}
+
+// Change and unblock answer "-1" for "done" and for "no token", and the tries left when refused.
+async function triesOutcome(reply, done, pinName) {
+  if (reply.code === 0) return ["ok", done];
+  if (reply.code !== 1) return ["bad", serviceError(reply)];
+  const tries = Number(reply.data);
+  if (tries < 0) return ["bad", await refusal("The token refused the request.")];
+  if (tries === 0) return ["bad", `Wrong ${pinName}: it is now locked.`];
+  return ["bad", `Wrong ${pinName}: tries left: ${tries}.`];
+}
+
+async function onChange(oldPin, newPin) {
+  const reply = await (await ensureClient()).changeUserPin(oldPin, newPin);
+  return triesOutcome(reply, "PIN changed. Use the new PIN from now on.", "current PIN");
+}
+
+async function onUnblock(adminPin, newPin) {
+  const reply = await (await ensureClient()).unblockUserPin(adminPin, newPin);
+  return triesOutcome(reply, "PIN unblocked and set to the new PIN.", "administrator PIN");
+}
+
+async function onDigest(text) {
+  const reply = await (await ensureClient()).zpSha1(text);
+  if (reply.code === 0) return ["ok", reply.data];
+  return ["bad", reply.code === 1 ? await refusal("The token refused the request.") : serviceError(reply)];
+}
+
+async function onCipher(hex) {
+  const reply = await (await ensureClient()).zpCrypt(hex);
+  if (reply.code === 0) return ["ok", reply.data];
+  return ["bad", reply.code === 1 ? await refusal("The token refused the request.") : serviceError(reply)];
+}
+
+// Runs one form's action with its button disabled and puts the outcome into its result line.
+function bindForm(formId, resultId, action, fieldIds) {
+  const form = byId(formId);
+  form.addEventListener("submit", async (event) => {
+    event.preventDefault();
+    const button = form.querySelector("button[type=submit]");
+    button.disabled = true;
+    setState(resultId, "busy", "working…");
+    try {
+      const [state, text] = await action(...fieldIds.map((id) => byId(id).value));
+      setState(resultId, state, text);
+    } catch (err) {
+      setState(resultId, "bad", err.kind ? `No answer from the service: ${err.message}` : err.message);
+    } finally {
+      button.disabled = false;
+    }
+  });
+}
+
+function start() {
+  const fromQuery = new URLSearchParams(location.search).get("service");
+  byId("service-url").value = fromQuery || DEFAULT_URL;
+  byId("address-form").addEventListener("submit", (event) => {
+    event.preventDefault();
+    checkToken().catch(() => {});
+  });
+  bindForm("verify-form", "verify-result", onVerify, ["verify-pin"]);
+  bindForm("change-form", "change-result", onChange, ["change-old", "change-new"]);
+  bindForm("unblock-form", "unblock-result", onUnblock, ["unblock-admin", "unblock-new"]);
+  bindForm("digest-form", "digest-result", onDigest, ["digest-text"]);
+  bindForm("cipher-form", "cipher-result", onCipher, ["cipher-input"]);
+  byId("log-clear").addEventListener("click", () => byId("log").replaceChildren());
+  checkToken().catch(() => {});
+}
+
+start();

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: MIT
+// The demo page in headless Chromium against the real daemon on a software token, checked by what a
+// person sees on a phone-sized window. Leaves one screenshot of the page in the artifact folder.
+
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { mkdir } from "node:fs/promises";
+import { join } from "node:path";
+import { chromium } from "playwright-core";
+import { serveWeb } from "../serve.mjs";
+import { artifactDir, startService } from "./daemon.mjs";
+import { expectedCipher, expectedDigest } from "./expected.mjs";
+
+const CHROMIUM = process.env.CHROMIUM ?? "/usr/bin/chromium";
+const CHROMIUM_FLAGS = [
+  "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+];
+const SERIAL = "TB-DEMO-20240001";
+const PHONE = { width: 390, height: 844 };
+
+let service;
+let web;
+let browser;
+let page;
+const pageErrors = [];
+
+before(async () => {
+  service = await startService(["--serial", SERIAL]);
+  web = await serveWeb(0);
+  browser = await chromium.launch({ executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS });
+  page = await browser.newPage({ viewport: PHONE });
+  page.on("pageerror", (err) => pageErrors.push(err.message));
+  await page.goto(`${web.url}/demo/`);
+});
+
+after(async () => {
+  if (page) {
+    await mkdir(artifactDir, { recursive: true });
+    await page.screenshot({ path: join(artifactDir, "demo-page.png"), fullPage: true });
+  }
+  await browser?.close();
+  await web?.close();
+  await service?.stop();
+});
+
+// Waits until the element's visible text matches, then returns it; fails with the text last seen.
+async function shows(selector, pattern, timeoutMs = 5000) {
+  const element = page.locator(selector);
+  const deadline = Date.now() + timeoutMs;
+  let text = "";
+  for (;;) {
+    text = (await element.isVisible()) ? await element.innerText() : "(not visible)";
+    if (pattern.test(text) || Date.now() > deadline) break;
+    await new Promise((done) => setTimeout(done, 50));
+  }
+  assert.match(text, pattern, `${selector} shows "${text}"`);
+  return text;
+}
+
+async function submit(formSelector, fields, buttonName) {
+  const form = page.locator(formSelector);
+  for (const [label, value] of Object.entries(fields)) {
+    await form.getByLabel(label, { exact: true }).fill(value);
+  }
+  await form.getByRole("button", { name: buttonName }).click();
+}
+
+test("on opening, the page shows the service reachable and the token present with its serial", async () => {
+  await shows("#service-state", /^reachable \(version 1\.0\.220104\)$/);
+  await shows("#token-state", /^present$/);
+  await shows("#serial", new RegExp(`^${SERIAL}$`));
+});
+
+test("the page fits a phone-sized window without sideways scrolling", async () => {
+  const widths = await page.evaluate(() => [document.documentElement.scrollWidth, window.innerWidth]);
+  assert.ok(widths[0] <= widths[1], `page is ${widths[0]} px wide in a ${widths[1]} px window`);
+});
+
+test("a wrong current PIN in the change form shows the tries left", async () => {
+  await submit("#change-form", { "Current PIN": "99999999", "New PIN": "11112222" }, "Change PIN");
+  await shows("#change-result", /tries left: 5\b/);
+});
+
+test("a wrong PIN in the verify form is refused, the right one accepted", async () => {
+  await submit("#verify-form", { PIN: "00000000" }, "Verify PIN");
+  await shows("#verify-result", /^Wrong PIN\b/);
+  await submit("#verify-form", { PIN: "12345678" }, "Verify PIN");
+  await shows("#verify-result", /^PIN accepted\.$/);
+});
+
+test("the digest of a known text is the SHA-1 of its first 15 bytes", async () => {
+  const text = "The quick brown fox jumps over the lazy dog";
+  await submit("#digest-form", { Text: text }, "Compute digest");
+  await shows("#digest-result", new RegExp(`^${expectedDigest(text)}$`));
+});
+
+test("the cipher form enciphers its 24 bytes under the token's key", async () => {
+  const block = await page.locator("#cipher-input").inputValue();
+  await page.locator("#cipher-form").getByRole("button", { name: "Encipher" }).click();
+  await shows("#cipher-result", new RegExp(`^${expectedCipher(SERIAL, block)}$`));
+});
+
+test("the log shows the raw requests and replies", async () => {
+  const log = await page.locator("#log").innerText();
+  assert.ok(log.includes('→ {"type":"VerifyUserPin","parm2":"12345678"}'), log);
+  assert.ok(log.includes('← {"type":"VerifyUserPin", "code":"0", "data":"1"}'), log);
+});
+
+test("after the token is unplugged, the next check shows no token", async () => {
+  await service.softtoken("unplug");
+  await page.getByRole("button", { name: "Check token" }).click();
+  await shows("#token-state", /^no token\b/);
+  await shows("#serial", /^–$/);
+  await submit("#digest-form", { Text: "anything" }, "Compute digest");
+  await shows("#digest-result", /^No token\b/);
+});
+
+test("after the service stops, the page says it is not reachable", async () => {
+  await service.stop();
+  service = null;
+  await page.getByRole("button", { name: "Check token" }).click();
+  await shows("#service-state", /^not reachable at ws:\/\/127\.0\.0\.1:9446\b/);
+  assert.deepEqual(pageErrors, [], "script errors on the page");
+});
