@@ -40,9 +40,13 @@ export function connect(url = DEFAULT_URL, options = {}) {
     }
     socket.binaryType = "arraybuffer";
     socket.onopen = () => resolve(new Client(socket, url, options.onTraffic));
-    // A refused connection fires "error" and then "close"; either way nothing was opened.
-    socket.onclose = (event) =>
-      reject(new BridgeError("unreachable", `no token service answers at ${url} (closed with code ${event.code})`, { url }));
+    // Browsers follow a refused connection's "error" with "close"; some implementations fire only "error".
+    const refused = () => {
+      socket.onerror = socket.onclose = null;
+      reject(new BridgeError("unreachable", `no token service answers at ${url}`, { url }));
+    };
+    socket.onerror = refused;
+    socket.onclose = refused;
   });
 }
 
