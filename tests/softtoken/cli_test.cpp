@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: MIT
+// The softtoken command, run as its own program: each subcommand's effect on the state file, and
+// refusals with a message and a non-zero exit that leave the file as it was.
+#include "tests/softtoken/token_fixture.h"
+
+namespace {
+
+class CommandTest : public TokenTest {
+ protected:
+  CommandResult run(const std::string& arguments) const { return runCommand(arguments, directory_); }
+};
+
+TEST_F(CommandTest, InitWritesTheDefaultsAndANewEpoch) {
+  std::remove(statePath().c_str());
+  ASSERT_EQ(run("init").exit_, 0);
+  softtoken::TokenState state = load();
+  EXPECT_TRUE(state.present_);
+  EXPECT_EQ(state.epoch_, 1u);
+  EXPECT_EQ(state.device_, "KV5100RT VCR 1");
+  EXPECT_EQ(state.serial_, "TB0123456789ABCDEF01");
+  EXPECT_EQ(state.applications_, std::vector<std::string>{"TOKENBRIDGE"});
+  EXPECT_EQ(state.user_.pin_, "12345678");
+  EXPECT_EQ(state.user_.tries_, 6u);
+  EXPECT_EQ(state.admin_.pin_, "admin12345");
+  EXPECT_EQ(state.admin_.maximum_, 10u);
+  // Over an existing token: a new epoch, so old handles die.
+  ASSERT_EQ(run("init").exit_, 0);
+  EXPECT_EQ(load().epoch_, 2u);
+}
+
+TEST_F(CommandTest, InitOptionsSetTheirMembers) {
+  const std::string serial32(32, 'Z');
+  ASSERT_EQ(run("init --serial " + serial32 + " --user-pin 1234567890123456 --admin-pin abcdef" +
+                " --user-retries 3 --admin-retries 0x0F --app FIRST --app SECOND --device 'SOFT DEV 9' --absent")
+                .exit_,
+            0);
+  const softtoken::TokenState state = load();
+  EXPECT_EQ(state.serial_, serial32);
+  EXPECT_EQ(state.user_.pin_, "1234567890123456");
+  EXPECT_EQ(state.admin_.pin_, "abcdef");
+  EXPECT_EQ(state.user_.tries_, 3u);
+  EXPECT_EQ(state.user_.maximum_, 3u);
+  EXPECT_EQ(state.admin_.tries_, 15u);
+  EXPECT_EQ(state.applications_, (std::vector<std::string>{"FIRST", "SECOND"}));
+  EXPECT_EQ(state.device_, "SOFT DEV 9");
+  EXPECT_FALSE(state.present_);
+}
+
+TEST_F(CommandTest, PlugAndUnplugMoveThePresenceAndEpoch) {
+  ASSERT_EQ(run("unplug").exit_, 0);
+  EXPECT_FALSE(load().present_);
+  EXPECT_EQ(load().epoch_, 1u);
+  ASSERT_EQ(run("plug").exit_, 0);
+  EXPECT_TRUE(load().present_);
+  EXPECT_EQ(load().epoch_, 2u);
+  // A token that is in already is not plugged again.
+  ASSERT_EQ(run("plug").exit_, 0);
+  EXPECT_EQ(load().epoch_, 2u);
+}
+
+struct FailCase {
+  const char* name;
+  std::string arguments;
+  const char* function;
+  ULONG code;
+  bool once;
+};
+
+TEST_F(CommandTest, FailAcceptsEachSpellingOfFunctionAndCode) {
+  const FailCase cases[] = {
+      {"hex code", "SKF_VerifyPIN 0x0A000024", "SKF_VerifyPIN", SAR_PIN_INCORRECT, false},
+      {"decimal code, once", "SKF_ConnectDev 167772193 --once", "SKF_ConnectDev", 0x0A000021, true},
+      {"SAR_ name", "SKF_OpenApplication SAR_APPLICATION_NOT_EXISTS", "SKF_OpenApplication",
+       SAR_APPLICATION_NOT_EXISTS, false},
+      {"lower case, no prefix", "changepin sar_pin_locked --once", "SKF_ChangePIN", SAR_PIN_LOCKED, true},
+      {"--once first", "--once SKF_EnumDev SAR_FAIL", "SKF_EnumDev", SAR_FAIL, true},
+  };
+  for (const FailCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(run("clear").exit_, 0);
+    const CommandResult result = run("fail " + c.arguments);
+    ASSERT_EQ(result.exit_, 0) << result.err_;
+    const softtoken::TokenState state = load();
+    ASSERT_EQ(state.faults_.size(), 1u);
+    ASSERT_EQ(state.faults_.count(c.function), 1u);
+    EXPECT_EQ(state.faults_.at(c.function).code_, c.code);
+    EXPECT_EQ(state.faults_.at(c.function).once_, c.once);
+  }
+  ASSERT_EQ(run("fail SKF_GetDevInfo SAR_FAIL").exit_, 0);
+  ASSERT_EQ(run("clear").exit_, 0);
+  EXPECT_TRUE(load().faults_.empty());
+}
+
+TEST_F(CommandTest, FaultSetByTheCommandReachesTheLibrary) {
+  ASSERT_EQ(run("fail SKF_EnumDev SAR_DEVICE_REMOVED --once").exit_, 0);
+  ULONG size = 0;
+  EXPECT_EQ(SKF_EnumDev(1, nullptr, &size), SAR_DEVICE_REMOVED);
+  EXPECT_EQ(SKF_EnumDev(1, nullptr, &size), SAR_OK);
+  ASSERT_EQ(run("unplug").exit_, 0);
+  EXPECT_EQ(SKF_EnumDev(1, nullptr, &size), SAR_OK);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST_F(CommandTest, ShowSummarisesTriesLocksAndFaults) {
+  edit([](softtoken::TokenState& s) {
+    s.user_.tries_ = 0;
+    s.admin_.tries_ = 4;
+    s.present_ = false;
+    s.faults_["SKF_VerifyPIN"] = softtoken::Fault{SAR_PIN_LOCKED, true};
+  });
+  const CommandResult result = run("show");
+  ASSERT_EQ(result.exit_, 0) << result.err_;
+  EXPECT_NE(result.out_.find("unplugged"), std::string::npos) << result.out_;
+  EXPECT_NE(result.out_.find("0 of 6 tries left, LOCKED"), std::string::npos) << result.out_;
+  EXPECT_NE(result.out_.find("4 of 10 tries left\n"), std::string::npos) << result.out_;
+  EXPECT_NE(result.out_.find("SKF_VerifyPIN returns 0x0A000025 SAR_PIN_LOCKED once"), std::string::npos)
+      << result.out_;
+  EXPECT_NE(result.out_.find("TB0123456789ABCDEF01"), std::string::npos) << result.out_;
+
+  const CommandResult json = run("show --json");
+  ASSERT_EQ(json.exit_, 0);
+  const std::optional<softtoken::TokenState> parsed = softtoken::parseState(json.out_);
+  ASSERT_TRUE(parsed.has_value()) << json.out_;
+  EXPECT_EQ(softtoken::formatState(*parsed), readFile(statePath()));
+}
+
+TEST_F(CommandTest, StateOptionOverridesTheEnvironment) {
+  const std::string other = directory_ + "/other.json";
+  ASSERT_EQ(run("--state " + other + " init --serial OTHER1").exit_, 0);
+  ASSERT_EQ(run("unplug --state=" + other).exit_, 0);
+  EXPECT_TRUE(load().present_);  // the environment's file is untouched
+  EXPECT_EQ(load().serial_, "TB0123456789ABCDEF01");
+  const std::optional<softtoken::TokenState> state = softtoken::parseState(readFile(other));
+  ASSERT_TRUE(state.has_value());
+  EXPECT_EQ(state->serial_, "OTHER1");
+  EXPECT_FALSE(state->present_);
+}
+
+struct BadArgumentsCase {
+  const char* name;
+  std::string arguments;
+  int exit;
+  const char* message;  // part of what stderr must say
+};
+
+TEST_F(CommandTest, BadArgumentsFailWithAMessageAndChangeNothing) {
+  const BadArgumentsCase cases[] = {
+      {"no command", "", 2, "no command given"},
+      {"unknown command", "explode", 2, "unknown command 'explode'"},
+      {"--state without a path", "show --state", 2, "--state needs a path"},
+      {"retries not a number", "init --user-retries six", 2, "--user-retries: 'six' is not a number"},
+      {"retries 0", "init --admin-retries 0", 2, "--admin-retries: '0' is not a number from 1 to 255"},
+      {"retries trailing text", "init --user-retries 6x", 2, "'6x' is not a number"},
+      {"serial of 33", "init --serial " + std::string(33, 'S'), 2, "--serial"},
+      {"user PIN of 5", "init --user-pin 12345", 2, "--user-pin: a PIN has 6 to 16 characters"},
+      {"admin PIN of 17", "init --admin-pin 12345678901234567", 2, "--admin-pin: a PIN has 6 to 16"},
+      {"unknown init option", "init --colour blue", 2, "unknown option '--colour'"},
+      {"option without value", "init --serial", 2, "--serial needs a value"},
+      {"same app twice", "init --app A1 --app A1", 2, "'A1' is given twice"},
+      {"unknown function", "fail SKF_Encrypt SAR_FAIL", 2, "'SKF_Encrypt' is not one of the ten"},
+      {"bad code", "fail SKF_VerifyPIN SAR_NOPE", 2, "'SAR_NOPE' is neither"},
+      {"code beyond 32 bits", "fail SKF_VerifyPIN 0x1FFFFFFFF", 2, "is neither"},
+      {"code 0", "fail SKF_VerifyPIN 0", 2, "non-zero code"},
+      {"fail without a code", "fail SKF_VerifyPIN", 2, "usage is 'fail FUNCTION CODE [--once]'"},
+      {"plug with an argument", "plug now", 2, "plug takes no arguments"},
+      {"show with a stray option", "show --yaml", 2, "unexpected argument '--yaml'"},
+  };
+  const std::string before = readFile(statePath());
+  for (const BadArgumentsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CommandResult result = run(c.arguments);
+    EXPECT_EQ(result.exit_, c.exit);
+    EXPECT_NE(result.err_.find(c.message), std::string::npos) << result.err_;
+    EXPECT_EQ(readFile(statePath()), before);
+  }
+}
+
+TEST_F(CommandTest, CommandsThatNeedAStateFileSayItIsMissing) {
+  const char* commands[] = {"plug", "unplug", "show", "show --json", "clear", "fail SKF_EnumDev SAR_FAIL"};
+  for (const char* command : commands) {
+    SCOPED_TRACE(command);
+    std::remove(statePath().c_str());
+    const CommandResult missing = run(command);
+    EXPECT_EQ(missing.exit_, 1);
+    EXPECT_NE(missing.err_.find("no valid state file at " + statePath()), std::string::npos) << missing.err_;
+    writeRaw("{ broken");
+    EXPECT_EQ(run(command).exit_, 1);
+    EXPECT_EQ(readFile(statePath()), "{ broken");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: MIT
+// Name lists (devices, applications), connecting by name and the device information record.
+#include <cstring>
+
+#include "tests/softtoken/token_fixture.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+enum class Token { Plugged, Unplugged, NoFile, Garbage };
+
+constexpr ULONG kNullBuffer = 0xFFFFFFFF;  // row marker: pass no buffer, only the size
+
+struct EnumDevCase {
+  const char* name;
+  Token token;
+  BOOL present;
+  ULONG size;  // *pulSize on entry; kNullBuffer for a size query
+  ULONG rv;
+  ULONG sizeAfter;
+  std::string list;  // the buffer's first sizeAfter bytes after an SAR_OK with a buffer
+};
+
+const std::string kDeviceList = "KV5100RT VCR 1\0\0"s;
+
+class EnumDevTest : public TokenTest {};
+
+TEST_F(EnumDevTest, ListsThePluggedTokenBySizeQueryAndBuffer) {
+  const EnumDevCase cases[] = {
+      {"size query", Token::Plugged, 1, kNullBuffer, SAR_OK, 16, ""},
+      {"exact buffer", Token::Plugged, 1, 16, SAR_OK, 16, kDeviceList},
+      {"larger buffer", Token::Plugged, 1, 256, SAR_OK, 16, kDeviceList},
+      {"one byte short", Token::Plugged, 1, 15, SAR_BUFFER_TOO_SMALL, 16, ""},
+      {"size 0 with a buffer", Token::Plugged, 1, 0, SAR_BUFFER_TOO_SMALL, 16, ""},
+      {"unplugged, present only", Token::Unplugged, 1, kNullBuffer, SAR_OK, 0, ""},
+      {"unplugged, present only, buffer", Token::Unplugged, 1, 256, SAR_OK, 0, ""},
+      {"unplugged, all devices", Token::Unplugged, 0, 256, SAR_OK, 16, kDeviceList},
+      {"no state file", Token::NoFile, 1, kNullBuffer, SAR_OK, 0, ""},
+      {"no state file, all devices", Token::NoFile, 0, 256, SAR_OK, 0, ""},
+      {"garbage state file", Token::Garbage, 1, kNullBuffer, SAR_OK, 0, ""},
+  };
+  for (const EnumDevCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    store(softtoken::TokenState{});
+    if (c.token == Token::Unplugged) edit([](softtoken::TokenState& s) { s.present_ = false; });
+    if (c.token == Token::NoFile) std::remove(statePath().c_str());
+    if (c.token == Token::Garbage) writeRaw("{\"present\": tru");
+
+    char buffer[256];
+    std::memset(buffer, 'x', sizeof buffer);
+    ULONG size = c.size == kNullBuffer ? 0 : c.size;
+    EXPECT_EQ(SKF_EnumDev(c.present, c.size == kNullBuffer ? nullptr : buffer, &size), c.rv);
+    EXPECT_EQ(size, c.sizeAfter);
+    if (!c.list.empty()) {
+      EXPECT_EQ(std::string(buffer, c.sizeAfter), c.list);
+    }
+    // Refused or empty answers leave the caller's buffer alone.
+    if (c.list.empty()) {
+      EXPECT_EQ(buffer[0], 'x');
+    }
+  }
+}
+
+TEST_F(EnumDevTest, NullSizePointerIsAParameterError) {
+  char buffer[64];
+  EXPECT_EQ(SKF_EnumDev(1, buffer, nullptr), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(SKF_EnumDev(1, nullptr, nullptr), SAR_INVALIDPARAMERR);
+}
+
+struct EnumAppCase {
+  const char* name;
+  std::vector<std::string> apps;
+  ULONG size;
+  ULONG rv;
+  ULONG sizeAfter;
+  std::string list;
+};
+
+TEST_F(TokenTest, EnumApplicationListsNamesInOrder) {
+  const EnumAppCase cases[] = {
+      {"one, size query", {"TOKENBRIDGE"}, kNullBuffer, SAR_OK, 13, ""},
+      {"one, the daemon's 256 bytes", {"TOKENBRIDGE"}, 256, SAR_OK, 13, "TOKENBRIDGE\0\0"s},
+      {"two, exact buffer", {"SIGNING", "TOKENBRIDGE"}, 21, SAR_OK, 21, "SIGNING\0TOKENBRIDGE\0\0"s},
+      {"two, one byte short", {"SIGNING", "TOKENBRIDGE"}, 20, SAR_BUFFER_TOO_SMALL, 21, ""},
+      {"none", {}, 256, SAR_OK, 0, ""},
+  };
+  for (const EnumAppCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    edit([&](softtoken::TokenState& s) { s.applications_ = c.apps; });
+    const DEVHANDLE device = connect();
+    char buffer[256];
+    std::memset(buffer, 'x', sizeof buffer);
+    ULONG size = c.size == kNullBuffer ? 0 : c.size;
+    EXPECT_EQ(SKF_EnumApplication(device, c.size == kNullBuffer ? nullptr : buffer, &size), c.rv);
+    EXPECT_EQ(size, c.sizeAfter);
+    if (!c.list.empty()) {
+      EXPECT_EQ(std::string(buffer, c.sizeAfter), c.list);
+    }
+    if (c.list.empty()) {
+      EXPECT_EQ(buffer[0], 'x');
+    }
+    EXPECT_EQ(SKF_EnumApplication(device, buffer, nullptr), SAR_INVALIDPARAMERR);
+    EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
+  }
+}
+
+struct ConnectCase {
+  const char* name;
+  std::string device;  // the token's name in the state
+  bool present;
+  const char* asked;   // name passed to SKF_ConnectDev
+  ULONG rv;
+};
+
+TEST_F(TokenTest, ConnectAcceptsOnlyThePluggedTokensName) {
+  const ConnectCase cases[] = {
+      {"default name", "KV5100RT VCR 1", true, "KV5100RT VCR 1", SAR_OK},
+      {"another number", "KV5100RT VCR 1", true, "KV5100RT VCR 2", SAR_INVALIDPARAMERR},
+      {"prefix only", "KV5100RT VCR 1", true, "KV5100RT VCR ", SAR_INVALIDPARAMERR},
+      {"empty name", "KV5100RT VCR 1", true, "", SAR_INVALIDPARAMERR},
+      {"renamed token", "SOFT 7", true, "SOFT 7", SAR_OK},
+      {"renamed token, old name", "SOFT 7", true, "KV5100RT VCR 1", SAR_INVALIDPARAMERR},
+      {"unplugged", "KV5100RT VCR 1", false, "KV5100RT VCR 1", SAR_DEVICE_REMOVED},
+  };
+  for (const ConnectCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    edit([&](softtoken::TokenState& s) {
+      s.device_ = c.device;
+      s.present_ = c.present;
+    });
+    std::string asked = c.asked;
+    DEVHANDLE device = nullptr;
+    EXPECT_EQ(SKF_ConnectDev(asked.data(), &device), c.rv);
+    // A refused connect leaves the caller's handle as it was.
+    EXPECT_EQ(device != nullptr, c.rv == SAR_OK);
+    if (device != nullptr) {
+      EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
+    }
+  }
+  DEVHANDLE device = nullptr;
+  edit([](softtoken::TokenState& s) { s = softtoken::TokenState{}; });
+  EXPECT_EQ(SKF_ConnectDev(nullptr, &device), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(SKF_ConnectDev(kDeviceName, nullptr), SAR_INVALIDPARAMERR);
+}
+
+struct SerialCase {
+  const char* name;
+  std::string serial;
+};
+
+TEST_F(TokenTest, DevInfoCarriesTheSerialNumberInItsFixedField) {
+  const SerialCase cases[] = {
+      {"one character", "7"},
+      {"the default 20", "TB0123456789ABCDEF01"},
+      {"31, terminated by the zero fill", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
+      {"exactly 32, not terminated", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"},
+  };
+  for (const SerialCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    edit([&](softtoken::TokenState& s) { s.serial_ = c.serial; });
+    const DEVHANDLE device = connect();
+    DEVINFO info;
+    std::memset(&info, 0xAB, sizeof info);
+    ASSERT_EQ(SKF_GetDevInfo(device, &info), SAR_OK);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&info);
+    EXPECT_EQ(std::string(info.SerialNumber, c.serial.size()), c.serial);
+    // The rest of the field is zero-filled, and the byte after it is the hardware version.
+    for (std::size_t i = c.serial.size(); i < sizeof info.SerialNumber; ++i) EXPECT_EQ(bytes[162 + i], 0) << i;
+    EXPECT_EQ(bytes[162 + 32], 1);
+    EXPECT_GT(strnlen(info.Manufacturer, sizeof info.Manufacturer), 0u);
+    EXPECT_EQ(std::memcmp(info.Reserved, std::string(64, '\0').data(), 64), 0);
+    EXPECT_EQ(SKF_GetDevInfo(device, nullptr), SAR_INVALIDPARAMERR);
+    EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
+  }
+}
+
+}  // namespace
