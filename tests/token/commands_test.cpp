@@ -188,7 +188,9 @@ TEST_F(TokenCommands, ConnectTraceLineCarriesTheLibraryCode) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (*c.fault != '\0') ASSERT_TRUE(softtoken(c.fault));
+    if (*c.fault != '\0') {
+      ASSERT_TRUE(softtoken(c.fault));
+    }
     ::testing::internal::CaptureStdout();
     request(kOpen);
     const std::string printed = ::testing::internal::GetCapturedStdout();
