@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+// The listening socket: accepts every pending connection when it becomes readable and hands each
+// to a new Connection. A lasting accept error (no descriptors left) pauses it until the next tick.
+#pragma once
+
+#include <cstdint>
+#include <system_error>
+
+#include <asio.hpp>
+
+namespace net {
+
+struct Loop;
+
+class Listener {
+ public:
+  explicit Listener(Loop& loop);
+
+  // 0.0.0.0:port, SO_REUSEADDR, backlog 128, non-blocking. Returns the failing step's error.
+  std::error_code open(std::uint16_t port);
+  bool isOpen() const { return acceptor_.is_open(); }
+  std::uint16_t port() const { return port_; }
+
+  void start();
+  // Called by the one-second tick: resumes accepting if a lasting error paused it.
+  void retry();
+
+ private:
+  void doAccept();
+  void onAccept();
+
+  Loop& loop_;
+  asio::ip::tcp::acceptor acceptor_;
+  std::uint16_t port_ = 0;
+  bool paused_ = false;
+};
+
+}  // namespace net

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// What one server's connections share: the io_context, the handler, the one read buffer every
+// connection reads into, and the intrusive list of live connections that the one-second tick walks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <asio.hpp>
+
+#include "net/event.h"
+
+namespace net {
+
+class Connection;
+
+struct Loop {
+  explicit Loop(Handler handler);
+  // Deletes the connections still alive, before their sockets' io_context goes.
+  ~Loop();
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+
+  void link(Connection* connection);
+  void unlink(Connection* connection);
+  // Sends the idle ping to every upgraded connection quiet for more than 5 whole seconds.
+  void pingIdle(std::int64_t now);
+
+  static constexpr std::size_t kReadBufferSize = 64 * 1024;
+
+  asio::io_context io{1};
+  Handler handler;
+  // Idle connections own no read buffer: every read lands here and only leftovers are copied.
+  std::unique_ptr<unsigned char[]> readBuffer;
+  Connection* first = nullptr;
+};
+
+// Whole seconds of the monotonic clock: the unit of the idle rule.
+std::int64_t nowSeconds();
+
+}  // namespace net
