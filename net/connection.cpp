@@ -3,6 +3,8 @@
 // buffer; the pure parsers say what the bytes are; doWrite/onWrite write the queued frames.
 #include "net/connection.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -23,8 +25,19 @@ constexpr std::uint64_t kMaxReserve = 64u << 20;
 // Unread input discarded at close, so the close is not turned into a reset.
 constexpr int kDrainReads = 16;
 
+// Above this, a released buffer is handed back to the system at once.
+constexpr std::size_t kTrimCapacity = 1u << 20;
+
+// Gives a buffer's memory back. The allocator keeps freed large blocks on its heap once it has
+// raised its mmap threshold, so a big message would otherwise leave its size resident for good.
+void release(std::string& buffer) {
+  const std::size_t capacity = buffer.capacity();
+  std::string().swap(buffer);
+  if (capacity >= kTrimCapacity) ::malloc_trim(0);
+}
+
 void releaseIfLarge(std::string& buffer) {
-  if (buffer.capacity() > kKeepCapacity) std::string().swap(buffer);
+  if (buffer.capacity() > kKeepCapacity) release(buffer);
 }
 
 bool wouldBlock(const std::error_code& error) {
@@ -118,11 +131,11 @@ void Connection::consume(unsigned char* data, std::size_t size) {
   in_.append(reinterpret_cast<const char*>(data), size);
   const std::size_t used = process(reinterpret_cast<unsigned char*>(in_.data()), in_.size());
   if (!reading_) {
-    std::string().swap(in_);
+    release(in_);
     return;
   }
   in_.erase(0, used);
-  if (in_.empty()) std::string().swap(in_);
+  if (in_.empty()) release(in_);
   else if (expected_ > in_.capacity()) in_.reserve(std::min(expected_, kMaxReserve));
 }
 
@@ -194,7 +207,7 @@ std::size_t Connection::takeFrame(unsigned char* data, std::size_t size) {
     if (frame.fin) {
       fragmentOpen_ = false;
       deliver(reinterpret_cast<unsigned char*>(message_.data()), message_.size(), messageFlags_);
-      std::string().swap(message_);
+      release(message_);
     }
   } else if (!frame.fin) {
     fragmentOpen_ = true;
@@ -308,9 +321,9 @@ void Connection::close() {
   }
   socket_.shutdown(asio::socket_base::shutdown_both, error);
   socket_.close(error);
-  std::string().swap(in_);
-  std::string().swap(message_);
-  std::string().swap(out_);
+  release(in_);
+  release(message_);
+  release(out_);
 }
 
 void sendWebSocketFrame(Connection* connection, int opcode, const void* data, std::size_t length) {
