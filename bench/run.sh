@@ -141,6 +141,7 @@ loadgen() {
 
 echo "== $CORES cores; server (tokenbridged and baseline) pinned to CPU $SERVER_CPU, client to CPU $CLIENT_CPU"
 echo "== $ROUNDS rounds, ${DURATION}s per run after ${WARMUP}s warm-up, service (A) then baseline (B)"
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 for round in $(seq "$ROUNDS"); do
   for i in "${!CASE_NAME[@]}"; do
     base=${CASE_BASE[$i]}
@@ -162,6 +163,7 @@ loadgen "B:open" "$BASE_PORT_version" "$BASE_PID_version" --open-only --connecti
 echo
 echo "Results: $(date -u '+%Y-%m-%d %H:%M UTC'), $CORES cores ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), kernel $(uname -r)"
 echo "A = tokenbridged, B = baseline; server on CPU $SERVER_CPU, client on CPU $CLIENT_CPU; medians of $ROUNDS rounds of ${DURATION}s"
+echo "load average at the start: $LOAD_START, at the end: $(cut -d' ' -f1-3 /proc/loadavg) (other work on the machine shares the cores)"
 echo
 awk -v names="${CASE_NAME[*]}" -v conns="${CASE_CONNS[*]}" -v rounds="$ROUNDS" '
 function median(list,   n, a, i, j, t) {
