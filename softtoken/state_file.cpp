@@ -2,9 +2,11 @@
 // Locking and atomic replacement of the state file. The lock is flock on a separate file next to
 // the state, because the state file itself is replaced by rename and a lock on it would be lost
 // with the old inode. A write goes to a temporary file in the same directory, is synced, renamed
-// over the state and the directory synced, so a crash leaves either the old file or the new one.
+// over the state and the directory synced, so a crash leaves either the old file or the new one
+// (and at worst an orphaned temporary file, which the next write removes).
 #include "softtoken/state_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -91,9 +93,25 @@ std::string failure(const char* step, const std::string& path) {
   return std::string(step) + " " + path + ": " + std::strerror(errno);
 }
 
+// Removes temporary files that a writer killed mid-write left beside path. Only called under the
+// exclusive lock, which every writer holds while its temporary file exists, so none is in use.
+void removeOrphans(const std::string& path) {
+  const std::string directory = directoryOf(path);
+  const std::string prefix = path.substr(path.rfind('/') + 1) + ".tmp.";
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+  }
+  ::closedir(dir);
+}
+
 // Writes text to a temporary file beside path, syncs it and renames it over path, then syncs the
 // directory so the rename itself survives a power cut.
 bool replaceAtomically(const std::string& path, const std::string& text, std::string* error) {
+  removeOrphans(path);
   std::string temporary = path + ".tmp.XXXXXX";
   FileDescriptor fd(::mkstemp(temporary.data()));
   if (fd.get() < 0) {
