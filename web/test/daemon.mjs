@@ -77,9 +77,23 @@ export async function startService(initArgs = []) {
   const stateFile = join(workDir, "softtoken.json");
   const env = { ...process.env, SOFTTOKEN_STATE: stateFile };
   const softtoken = (...args) => run(softtokenCmd, args, env, workDir);
+  try {
+    return await launch({ initArgs, workDir, stateFile, env, softtoken });
+  } catch (err) {
+    await rm(workDir, { recursive: true, force: true });
+    throw err;
+  }
+}
 
-  const holder = await pidListeningOn(SERVICE_PORT);
-  if (holder) throw new Error(`port ${SERVICE_PORT} is already served by pid ${holder}; stop it first`);
+// Starts the daemon once nothing serves the port, and checks that the process now serving it is ours.
+async function launch({ initArgs, workDir, stateFile, env, softtoken }) {
+  // Another run on this machine may hold the port for a while; never touch its process, only wait.
+  let holder = await pidListeningOn(SERVICE_PORT);
+  for (let waited = 0; holder && waited < 30000; waited += 200) {
+    await pause(200);
+    holder = await pidListeningOn(SERVICE_PORT);
+  }
+  if (holder) throw new Error(`port ${SERVICE_PORT} is still served by pid ${holder}, which this test did not start`);
   await softtoken("init", ...initArgs);
   // The starter exits 0 only once the daemon listens.
   await run(tokenbridged, [], env, workDir);

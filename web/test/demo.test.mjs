@@ -34,11 +34,17 @@ before(async () => {
   await page.goto(`${web.url}/demo/`);
 });
 
+// The run's one screenshot: taken by the last test while the page still shows a working service,
+// or at the end if a test failed before.
+let screenshotTaken = false;
+async function screenshot() {
+  await mkdir(artifactDir, { recursive: true });
+  await page.screenshot({ path: join(artifactDir, "demo-page.png"), fullPage: true });
+  screenshotTaken = true;
+}
+
 after(async () => {
-  if (page) {
-    await mkdir(artifactDir, { recursive: true });
-    await page.screenshot({ path: join(artifactDir, "demo-page.png"), fullPage: true });
-  }
+  if (page && !screenshotTaken) await screenshot();
   await browser?.close();
   await web?.close();
   await service?.stop();
@@ -89,6 +95,22 @@ test("a wrong PIN in the verify form is refused, the right one accepted", async 
   await shows("#verify-result", /^PIN accepted\.$/);
 });
 
+test("wrong PINs lock the PIN, and the administrator PIN unblocks it", async () => {
+  // The right PIN above gave all six tries back.
+  for (let attempt = 1; attempt <= 6; attempt++) {
+    await submit("#verify-form", { PIN: "00000000" }, "Verify PIN");
+    await shows("#verify-result", attempt < 6 ? /^Wrong PIN\b/ : /^PIN locked\b/);
+  }
+  await submit("#verify-form", { PIN: "12345678" }, "Verify PIN");
+  await shows("#verify-result", /^PIN locked\b/);
+  await submit("#unblock-form", { "Administrator PIN": "admin00000", "New PIN": "24681357" }, "Unblock PIN");
+  await shows("#unblock-result", /administrator PIN: tries left: 9\b/);
+  await submit("#unblock-form", { "Administrator PIN": "admin12345", "New PIN": "24681357" }, "Unblock PIN");
+  await shows("#unblock-result", /^PIN unblocked\b/);
+  await submit("#verify-form", { PIN: "24681357" }, "Verify PIN");
+  await shows("#verify-result", /^PIN accepted\.$/);
+});
+
 test("the digest of a known text is the SHA-1 of its first 15 bytes", async () => {
   const text = "The quick brown fox jumps over the lazy dog";
   await submit("#digest-form", { Text: text }, "Compute digest");
@@ -117,6 +139,7 @@ test("after the token is unplugged, the next check shows no token", async () => 
 });
 
 test("after the service stops, the page says it is not reachable", async () => {
+  await screenshot();
   await service.stop();
   service = null;
   await page.getByRole("button", { name: "Check token" }).click();
