@@ -37,7 +37,7 @@ std::optional<int> parseCode(std::string_view text) {
 
 std::optional<Envelope> parseEnvelope(std::string_view reply) {
   if (reply.size() > kMaxReplyLength) return std::nullopt;
-  if (reply.find('\n') != std::string_view::npos || reply.find('\0') != std::string_view::npos) return std::nullopt;
+  if (reply.find('\0') != std::string_view::npos) return std::nullopt;
   if (!reply.starts_with(kHead) || !reply.ends_with(kTail)) return std::nullopt;
   std::string_view rest = reply.substr(kHead.size(), reply.size() - kHead.size() - kTail.size());
 

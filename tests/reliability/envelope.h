@@ -19,8 +19,8 @@ struct Envelope {
 
 // The values of a reply that is {"type":"T", "code":"C", "data":"D"} with a non-empty T, C the
 // decimal text of a signed 32-bit integer (no leading zeros, no "-0") and D free of double quotes,
-// at most kMaxReplyLength characters and without a line end; nothing for anything else. T is echoed
-// unescaped by the service, so it may itself hold quotes: the reply is read from its end.
+// at most kMaxReplyLength characters; nothing for anything else. T is echoed unescaped by the
+// service, so it may itself hold quotes or line ends: the reply is read from its end.
 std::optional<Envelope> parseEnvelope(std::string_view reply);
 
 }  // namespace reliability

@@ -39,12 +39,13 @@ struct Options {
   unsigned seconds = 20;
   std::uint64_t seed = 0;
   long slackKb = 512;      // allowed growth for a tiny RSS, where 10% is a few pages
+  unsigned warmupSeconds = 3;
 };
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr,
                "soak: %s\nusage: soak --daemon PATH --state PATH [--corpus DIR] [--pid-file PATH] [--clients N]\n"
-               "            [--seconds S] [--seed N] [--slack-kb K]\n",
+               "            [--seconds S] [--seed N] [--slack-kb K] [--warmup S]\n",
                why);
   std::exit(2);
 }
@@ -65,6 +66,7 @@ Options parse(int argc, char** argv) {
     else if (name == "--seconds") options.seconds = static_cast<unsigned>(std::stoul(value));
     else if (name == "--seed") options.seed = std::stoull(value);
     else if (name == "--slack-kb") options.slackKb = std::stol(value);
+    else if (name == "--warmup") options.warmupSeconds = static_cast<unsigned>(std::stoul(value));
     else usage(("unknown option " + name).c_str());
   }
   if (options.daemon.empty() || options.state.empty()) usage("--daemon and --state are required");
@@ -81,6 +83,33 @@ std::vector<std::string> readCorpus(const std::string& directory) {
     texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   return texts;
+}
+
+// A few clients with the whole mix for a short while: every code path the run takes is paged in
+// and the allocator has seen every kind of request before memory is first measured.
+void warmUp(const Options& options, const soak::RequestMaker& maker, std::uint16_t port, soak::Stats& stats) {
+  const auto deadline = Clock::now() + std::chrono::seconds(options.warmupSeconds);
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < std::min(options.clients, 10u); ++i) {
+    threads.emplace_back([&, i] { soak::Client(maker, stats, options.seed ^ (0x9E3779B97F4A7C15ull + i), port, deadline).run(); });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+// The service closes its side of every connection the clients left; gives it up to 15 s to come
+// down to `limit` and returns the count it came to.
+long waitForDescriptors(pid_t pid, long limit) {
+  long count = soak::openDescriptors(pid);
+  for (int i = 0; i < 150 && count > limit; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    count = soak::openDescriptors(pid);
+  }
+  return count;
+}
+
+std::string residentParts(pid_t pid) {
+  return testdaemon::statusField(pid, "RssAnon") + " heap and stacks, " + testdaemon::statusField(pid, "RssFile") +
+         " code and files";
 }
 
 // One request of every valid type on a fresh connection, each checked; also brings the
@@ -156,15 +185,26 @@ int main(int argc, char** argv) {
   soak::RequestMaker maker({.serial = "TB0123456789ABCDEF01", .userPin = "12345678", .adminPin = "admin12345"},
                            readCorpus(options.corpus));
   soak::Stats stats;
+  soak::Stats warmupStats;
   const long coldKb = soak::residentKb(pid);
+  // A fresh daemon's descriptors: standard ones, the listener and whatever the loop keeps.
+  const long descriptorsBefore = soak::openDescriptors(pid);
   if (!everyTypeAnswered(maker, port, stats)) {
     std::fprintf(stderr, "soak: the daemon does not answer the check requests\n");
     for (const std::string& note : stats.notes()) std::fprintf(stderr, "  %s\n", note.c_str());
     return 1;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Memory is read the same way before and after the run: once the clients are gone and their
+  // connections closed, after one more round of checked requests and a second of quiet.
+  warmUp(options, maker, port, warmupStats);
+  waitForDescriptors(pid, descriptorsBefore);
+  if (!everyTypeAnswered(maker, port, warmupStats)) {
+    std::fprintf(stderr, "soak: the daemon stopped answering while warming up\n");
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   const long beforeKb = soak::residentKb(pid);
-  const long descriptorsBefore = soak::openDescriptors(pid);
+  const std::string beforeParts = residentParts(pid);
 
   const auto began = Clock::now();
   long peakKb = 0;
@@ -180,23 +220,21 @@ int main(int argc, char** argv) {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
 
-  // The service closes its side of every connection the clients left; give it a moment.
-  long descriptorsAfter = soak::openDescriptors(pid);
-  for (int i = 0; i < 150 && descriptorsAfter > descriptorsBefore; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    descriptorsAfter = soak::openDescriptors(pid);
-  }
+  const long descriptorsAfter = waitForDescriptors(pid, descriptorsBefore);
+  const bool alive = testdaemon::alive(pid) && everyTypeAnswered(maker, port, stats);
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const long afterKb = soak::residentKb(pid);
+  const std::string afterParts = residentParts(pid);
   const long hwmKb = soak::peakResidentKb(pid);
-  const bool alive = testdaemon::alive(pid) && everyTypeAnswered(maker, port, stats);
 
   printFigures(options, stats, seconds);
   const long limitKb = std::max(beforeKb + beforeKb / 10, beforeKb + options.slackKb);
   std::printf("RSS kB: at start %ld, before %ld, peak %ld (kernel high-water %ld), after %ld (limit %ld)\n", coldKb,
               beforeKb, peakKb, hwmKb, afterKb, limitKb);
+  std::printf("RSS before: %s; after: %s\n", beforeParts.c_str(), afterParts.c_str());
   std::printf("descriptors: before %ld, after %ld\n", descriptorsBefore, descriptorsAfter);
   std::printf("service after the run: %s\n", alive ? "answering" : "NOT ANSWERING");
+  for (const std::string& note : warmupStats.notes()) std::printf("  failure while warming up: %s\n", note.c_str());
   for (const std::string& note : stats.notes()) std::printf("  failure: %s\n", note.c_str());
 
   bool ok = true;
@@ -208,7 +246,7 @@ int main(int argc, char** argv) {
   };
   verdict(alive, "the service is not answering after the run");
   verdict(stats.lost == 0 && stats.misordered == 0 && stats.wrong == 0, "replies lost, misordered or wrong");
-  verdict(stats.failures == 0, "checks failed (see above)");
+  verdict(stats.failures == 0 && warmupStats.failures == 0, "checks failed (see above)");
   verdict(stats.requests > 0 && stats.repliesOk > 0, "no request was checked");
   verdict(afterKb >= 0 && afterKb <= limitKb, "memory did not come back near its size before the run");
   verdict(descriptorsAfter <= descriptorsBefore, "descriptors did not come back after the clients left");
