@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// One connection's flow: doRead/onRead wait for readability and read into the loop's shared
-// buffer; the pure parsers say what the bytes are; doWrite/onWrite write the queued frames.
+// One connection's flow: doRead/onRead read what arrives (first into the connection's small
+// buffer, then into the loop's shared one), the pure parsers say what the bytes are, and
+// doWrite/onWrite write the queued frames.
 #include "net/connection.h"
 
 #include <malloc.h>
@@ -69,53 +70,57 @@ void Connection::raise(int event, void* data) { loop_.handler(this, event, data)
 
 // ---- reading
 
+// The first read of a turn lands in the connection's own small buffer through async_read_some:
+// Asio then reads as soon as epoll reports the socket, without the epoll_ctl that re-arming a
+// readiness wait costs on every turn. Only a read that fills it goes on into the shared buffer.
 void Connection::doRead() {
   ++pendingOps_;
-  socket_.async_wait(asio::socket_base::wait_read, [this](const std::error_code& error) {
+  socket_.async_read_some(asio::buffer(firstRead_), [this](const std::error_code& error, std::size_t n) {
     --pendingOps_;
-    if (error) close();
-    else onRead();
+    onRead(error, n);
     settle(this);
   });
 }
 
-// The socket is edge-triggered underneath, so a turn reads until the socket would block, or
-// posts itself to carry on after the other connections.
-void Connection::onRead() {
+// The socket is edge-triggered underneath: a read shorter than its buffer emptied the socket; a
+// full one means more may be there, so the turn reads on until the socket would block. After at
+// most kReadsPerTurn reads the next read is left to Asio, which tries it at once but completes it
+// only after the other connections had their turn.
+void Connection::onRead(const std::error_code& firstError, std::size_t firstSize) {
   if (closed_) return;
-  for (int turn = 0; turn < kReadsPerTurn && reading_; ++turn) {
+  if (!takeRead(firstError, firstRead_.data(), firstSize)) return;
+  bool more = firstSize == firstRead_.size();
+  for (int turn = 0; more && turn < kReadsPerTurn; ++turn) {
     std::error_code error;
     const std::size_t n =
         socket_.read_some(asio::buffer(loop_.readBuffer.get(), Loop::kReadBufferSize), error);
-    if (wouldBlock(error)) {
-      doRead();
-      return;
-    }
-    if (error == asio::error::eof) {
-      // Half-closed: what is queued still goes out, then the connection closes.
-      reading_ = false;
-      closeAfterFlush_ = true;
-      doWrite();
-      return;
-    }
-    if (error) {
-      close();
-      return;
-    }
-    lastIo_ = nowSeconds();
-    inRead_ = true;
-    consume(loop_.readBuffer.get(), n);
-    inRead_ = false;
-    doWrite();  // once per read, whatever the number of replies
-    if (closed_) return;
+    if (wouldBlock(error)) break;
+    if (!takeRead(error, loop_.readBuffer.get(), n)) return;
+    more = n == Loop::kReadBufferSize;
   }
-  if (!reading_) return;
-  ++pendingOps_;
-  asio::post(loop_.io, [this] {
-    --pendingOps_;
-    onRead();
-    settle(this);
-  });
+  doRead();
+}
+
+// One read's outcome: false when the connection stops reading (peer gone, error, closed).
+bool Connection::takeRead(const std::error_code& error, unsigned char* data, std::size_t size) {
+  if (error == asio::error::eof) {
+    // Half-closed: what is queued still goes out, then the connection closes.
+    reading_ = false;
+    closeAfterFlush_ = true;
+    doWrite();
+    return false;
+  }
+  if (error) {
+    close();
+    return false;
+  }
+  if (size == 0) return true;
+  lastIo_ = nowSeconds();
+  inRead_ = true;
+  consume(data, size);
+  inRead_ = false;
+  doWrite();  // once per read, whatever the number of replies
+  return !closed_ && reading_;
 }
 
 // Processes straight from the shared buffer when nothing is carried over; otherwise joins the

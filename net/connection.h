@@ -3,6 +3,7 @@
 // frames and hands data messages to the handler; writes what was queued, in order.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,7 +40,8 @@ class Connection {
 
  private:
   void doRead();
-  void onRead();
+  void onRead(const std::error_code& firstError, std::size_t firstSize);
+  bool takeRead(const std::error_code& error, unsigned char* data, std::size_t size);
   void doWrite();
   void onWrite(const std::error_code& error);
 
@@ -55,6 +57,8 @@ class Connection {
 
   Loop& loop_;
   asio::ip::tcp::socket socket_;
+  // Where each turn's first read lands; small, since every idle connection has one pending.
+  std::array<unsigned char, 512> firstRead_;
   std::string in_;        // an incomplete head or frame carried over to the next read
   std::string message_;   // fragments of the open message, joined
   std::string out_;       // encoded frames not yet written, from outSent_ on

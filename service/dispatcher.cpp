@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "crypto/commands.h"
@@ -142,37 +141,44 @@ constexpr Row kRows[] = {
 // Parses the request text and runs its row. JsonCpp throws where a value cannot be converted (a
 // top-level array, a string read as an integer, nesting deeper than it allows ...): every such
 // request is answered as unparsable, and the connection stays.
-std::string dispatch(const char* text) {
+std::string dispatch(const char* text, std::size_t length) {
   try {
-    Json::Reader reader;  // default features: comments allowed, any top-level value
+    // Default features: comments allowed, any top-level value. The reader keeps nothing from one
+    // parse to the next; reusing it only saves its allocations.
+    static Json::Reader reader;
     Json::Value request;
-    if (!reader.parse(text, text + std::strlen(text), request, false)) return getJsonData("", kUnparsable, -1);
+    if (!reader.parse(text, text + length, request, false)) return getJsonData("", kUnparsable, -1);
     const std::string type = readText(request, "type");
     for (const Row& row : kRows) {
       if (type == row.type) return row.run(type, request);
     }
-    return getJsonData(type, kUnknownType, -1);
+    return getJsonData(typeThatFits(type, kUnknownType, -1), kUnknownType, -1);
+  } catch (const std::bad_alloc&) {
+    return getJsonData("", kNoMemory, -1);
   } catch (const std::exception&) {
     return getJsonData("", kUnparsable, -1);
   }
 }
 
+// The diagnostic lines go to standard output (/dev/null once the service is a daemon).
+void printDiagnostics(const std::string& strOutData) {
+  std::fputs("---------------end end----------\n", stdout);
+  // The same line as printf("-------------strOutData.c_str = %s----------\n"), without formatting.
+  std::fputs("-------------strOutData.c_str = ", stdout);
+  std::fputs(strOutData.c_str(), stdout);
+  std::fputs("----------\n", stdout);
+}
+
 }  // namespace
 
 std::string handleRequest(const unsigned char* payload, std::size_t size) {
-  std::string strOutData;
-  // A NUL-terminated copy: the request text ends at the first NUL byte of the message.
-  std::unique_ptr<char[]> copy(new (std::nothrow) char[size + 1]);
-  if (!copy) {
-    strOutData = getJsonData("", kNoMemory, -1);
-  } else {
-    std::memcpy(copy.get(), payload, size);
-    copy[size] = '\0';
-    strOutData = dispatch(copy.get());
-    std::puts("---------------end end----------");
-    copy.reset();
-  }
-  std::printf("-------------strOutData.c_str = %s----------\n", strOutData.c_str());
+  // The request text ends at the first NUL byte of the message. It is parsed where it lies: the
+  // message stays valid for the whole call, so no NUL-terminated copy is needed.
+  const char* text = reinterpret_cast<const char*>(payload);
+  const void* nul = size != 0 ? std::memchr(text, '\0', size) : nullptr;
+  const std::size_t length = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+  std::string strOutData = dispatch(text, length);
+  printDiagnostics(strOutData);
   return strOutData;
 }
 

@@ -1,18 +1,64 @@
 // SPDX-License-Identifier: MIT
-// The reply envelope, formatted in a fixed working buffer.
+// The reply envelope, assembled in a fixed working buffer.
 #include "service/reply.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+namespace {
+
+// Builds the reply in a 1024-byte buffer, keeping room for a terminator as a formatted C string
+// would: whatever does not fit in 1023 characters is cut, so a long echoed type cannot overrun.
+class ReplyBuffer {
+ public:
+  static constexpr std::size_t kMaxLength = 1023;
+
+  void add(const char* text, std::size_t length) {
+    const std::size_t room = kMaxLength - length_;
+    const std::size_t taken = std::min(length, room);
+    std::memcpy(buffer_ + length_, text, taken);
+    length_ += taken;
+  }
+  void add(const char* text) { add(text, std::strlen(text)); }
+  void add(int number) {
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    add(digits, static_cast<std::size_t>(end - digits));
+  }
+  std::string text() const { return std::string(buffer_, length_); }
+
+ private:
+  char buffer_[kMaxLength + 1];
+  std::size_t length_ = 0;
+};
+
+}  // namespace
 
 std::string getJsonData(std::string type, const char* data, int code) {
-  // snprintf stops at 1023 characters and terminates, so a long echoed type cannot overrun the
-  // buffer; the reply is then cut there.
-  char buffer[1024] = {};
+  ReplyBuffer reply;
   if (type.empty()) {
-    std::snprintf(buffer, sizeof buffer, "{\"type\":\"VQUnSupport\", \"code\":\"%d\", \"data\":\"%s\"}", code, data);
+    reply.add("{\"type\":\"VQUnSupport\", \"code\":\"");
   } else {
-    std::snprintf(buffer, sizeof buffer, "{\"type\":\"%s\", \"code\":\"%d\", \"data\":\"%s\"}", type.c_str(), code,
-                  data);
+    reply.add("{\"type\":\"");
+    reply.add(type.c_str());  // up to its first NUL, as text
+    reply.add("\", \"code\":\"");
   }
-  return std::string(buffer);
+  reply.add(code);
+  reply.add("\", \"data\":\"");
+  reply.add(data);
+  reply.add("\"}");
+  return reply.text();
+}
+
+std::string typeThatFits(const std::string& type, const char* data, int code) {
+  // What the envelope around the type takes, measured by building it with an empty-looking type.
+  const std::size_t around = getJsonData(" ", data, code).size() - 1;
+  const std::size_t room = ReplyBuffer::kMaxLength - std::min(around, ReplyBuffer::kMaxLength);
+  const std::size_t length = std::strlen(type.c_str());
+  if (length <= room) return type;
+  std::size_t cut = room;
+  // Never split a multi-byte character: a text frame must stay valid UTF-8.
+  while (cut > 0 && (static_cast<unsigned char>(type[cut]) & 0xC0) == 0x80) --cut;
+  return type.substr(0, cut);
 }

@@ -49,4 +49,28 @@ TEST(GetJsonData, ValuesThatJustFitAreNotCut) {
   EXPECT_EQ(reply.substr(reply.size() - 6), "\"xyz\"}");
 }
 
+TEST(TypeThatFits, ShortensAnEchoedTypeSoTheEnvelopeStaysWhole) {
+  struct Case {
+    const char* name;
+    std::string type;
+    std::string expectedType;
+  };
+  const std::string euro = "\xE2\x82\xAC";  // one character, three bytes
+  const Case cases[] = {
+      {"short type kept", "Foo", "Foo"},
+      {"exactly fitting type kept", std::string(983, 'a'), std::string(983, 'a')},
+      {"one byte too long", std::string(984, 'a'), std::string(983, 'a')},
+      {"multi-byte character not split", std::string(982, 'a') + euro, std::string(982, 'a')},
+      {"empty type stays empty", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string type = typeThatFits(c.type, "-1097", -1);
+    EXPECT_EQ(type, c.expectedType);
+    const std::string reply = getJsonData(type, "-1097", -1);
+    EXPECT_LE(reply.size(), 1023u);
+    EXPECT_EQ(reply.substr(reply.size() - 2), "\"}");
+  }
+}
+
 }  // namespace

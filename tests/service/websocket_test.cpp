@@ -68,8 +68,8 @@ TEST_F(ServiceOverWebSocket, RepliesAreExactTextFrames) {
       {"comments", "/* a */{\"type\"://b\n\"GetLibVersion\"}", kVersionReply},
       {"duplicate keys", R"({"type":"Foo","type":"GetLibVersion"})", kVersionReply},
       {"NUL cut", std::string("{\"type\":\"GetLibVersion\"}\0{", 26), kVersionReply},
-      {"long echoed type is cut", R"({"type":")" + std::string(3000, 'x') + "\"}",
-       R"({"type":")" + std::string(1023 - 9, 'x')},
+      {"long echoed type is shortened to fit", R"({"type":")" + std::string(3000, 'x') + "\"}",
+       R"({"type":")" + std::string(983, 'x') + R"(", "code":"-1", "data":"-1097"})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
