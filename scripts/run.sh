@@ -24,5 +24,5 @@ build/service/tokenbridged
 pid=$(ss -ltnpH 'sport = :9446' 2>/dev/null | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n 1)
 echo "tokenbridged is listening on ws://127.0.0.1:9446 (every IPv4 interface, any path)${pid:+, pid $pid}."
 echo "Stop it with: kill ${pid:-<pid>}"
-echo "Demo page: file://$PWD/web/demo/index.html (open it in a browser on this machine)"
+echo "Demo page: run 'node web/serve.mjs' and open the address it prints (a page opened as a file cannot load its module)."
 echo "Software token: SOFTTOKEN_STATE=$SOFTTOKEN_STATE build/softtoken/softtoken show|plug|unplug"
