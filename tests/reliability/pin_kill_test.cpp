@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -86,7 +87,7 @@ TEST_F(PinStateUnderKill, FileHoldsThePinBeforeOrAfterTheChangeInFlight) {
   ASSERT_EQ(testdaemon::pidListeningOn(testdaemon::kServicePort), 0) << "port 9446 is in use";
   std::mt19937_64 random(std::random_device{}());
   std::atomic<int> index{0};
-  int rounds = 0, landedInFlight = 0, acknowledgedTotal = 0, strayTemporaries = 0;
+  int rounds = 0, landedInFlight = 0, acknowledgedTotal = 0, mostTemporaries = 0;
   const auto end = Clock::now() + kBudget;
 
   while (Clock::now() < end) {
@@ -124,17 +125,18 @@ TEST_F(PinStateUnderKill, FileHoldsThePinBeforeOrAfterTheChangeInFlight) {
       ++landedInFlight;  // the change was written but its reply never left
       index = after;
     }
+    // A kill mid-write leaves the writer's temporary file; the software token clears such files
+    // at its next write, so they are counted here, not removed.
+    int temporaries = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(directory_)) {
-      if (entry.path().filename().string().starts_with("state.json.tmp")) {
-        ++strayTemporaries;
-        fs::remove(entry.path());
-      }
+      temporaries += entry.path().filename().string().starts_with("state.json.tmp");
     }
+    mostTemporaries = std::max(mostTemporaries, temporaries);
   }
   EXPECT_GE(rounds, 10) << "too few rounds in " << kBudget.count() << " s to say anything";
   std::printf("rounds %d, changes acknowledged %d, kills after a write whose reply was lost %d, "
-              "temporary files left behind by a kill %d\n",
-              rounds, acknowledgedTotal, landedInFlight, strayTemporaries);
+              "most temporary files beside the state after a kill %d\n",
+              rounds, acknowledgedTotal, landedInFlight, mostTemporaries);
 }
 
 }  // namespace

@@ -57,6 +57,6 @@ SOFTTOKEN_STATE="$state" "$softtoken" init >/dev/null
 corpus=()
 if [ -d ../shared/corpus/json ]; then corpus=(--corpus "$(readlink -f ../shared/corpus/json)"); fi
 
-echo "soak: $clients clients for $seconds s against $daemon (ulimit -n $(ulimit -n))"
+echo "soak: $daemon, ulimit -n $(ulimit -n)"
 "$soak" --daemon "$daemon_path" --state "$state" --pid-file "$pidfile" \
   --clients "$clients" --seconds "$seconds" "${corpus[@]}" "$@"

@@ -40,12 +40,15 @@ struct Options {
   std::uint64_t seed = 0;
   long slackKb = 512;      // allowed growth for a tiny RSS, where 10% is a few pages
   unsigned warmupSeconds = 3;
+  unsigned rounds = 1;     // client phases one after another on the same daemon
+  bool attach = false;     // use the daemon already on the port (started by hand, under a tool) and leave it
 };
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr,
                "soak: %s\nusage: soak --daemon PATH --state PATH [--corpus DIR] [--pid-file PATH] [--clients N]\n"
-               "            [--seconds S] [--seed N] [--slack-kb K] [--warmup S]\n",
+               "            [--seconds S] [--seed N] [--slack-kb K] [--warmup S] [--rounds N]\n"
+               "       soak --attach [--clients N] ...   (the daemon already on port 9446; it is left running)\n",
                why);
   std::exit(2);
 }
@@ -56,6 +59,10 @@ Options parse(int argc, char** argv) {
   options.seed = (std::uint64_t{device()} << 32) | device();
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
+    if (name == "--attach") {
+      options.attach = true;
+      continue;
+    }
     if (i + 1 >= argc) usage(("missing value for " + name).c_str());
     const std::string value = argv[++i];
     if (name == "--daemon") options.daemon = value;
@@ -66,11 +73,14 @@ Options parse(int argc, char** argv) {
     else if (name == "--seconds") options.seconds = static_cast<unsigned>(std::stoul(value));
     else if (name == "--seed") options.seed = std::stoull(value);
     else if (name == "--slack-kb") options.slackKb = std::stol(value);
+    else if (name == "--rounds") options.rounds = static_cast<unsigned>(std::stoul(value));
     else if (name == "--warmup") options.warmupSeconds = static_cast<unsigned>(std::stoul(value));
     else usage(("unknown option " + name).c_str());
   }
-  if (options.daemon.empty() || options.state.empty()) usage("--daemon and --state are required");
-  if (options.clients == 0 || options.seconds == 0) usage("--clients and --seconds must be positive");
+  if (!options.attach && (options.daemon.empty() || options.state.empty())) usage("--daemon and --state are required");
+  if (options.clients == 0 || options.seconds == 0 || options.rounds == 0) {
+    usage("--clients, --seconds and --rounds must be positive");
+  }
   return options;
 }
 
@@ -131,7 +141,7 @@ bool everyTypeAnswered(const soak::RequestMaker& maker, std::uint16_t port, soak
 }
 
 void printFigures(const Options& options, soak::Stats& stats, double seconds) {
-  std::printf("clients %u, seconds %.1f, seed %llu\n", options.clients, seconds,
+  std::printf("clients %u, rounds %u, seconds %.1f, seed %llu\n", options.clients, options.rounds, seconds,
               static_cast<unsigned long long>(options.seed));
   std::printf("connections %llu, requests checked %llu (%.0f/s), replies right %llu\n",
               static_cast<unsigned long long>(stats.connections.load()),
@@ -163,23 +173,31 @@ int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
   const std::uint16_t port = testdaemon::kServicePort;
 
-  if (const pid_t holder = testdaemon::pidListeningOn(port)) {
-    std::fprintf(stderr, "soak: port %u is already in use (pid %d); refusing to run\n", port, holder);
-    return 2;
+  testdaemon::Stopper stopper;
+  if (options.attach) {
+    if (testdaemon::pidListeningOn(port) == 0) {
+      std::fprintf(stderr, "soak: --attach, but nothing listens on port %u\n", port);
+      return 2;
+    }
+  } else {
+    if (const pid_t holder = testdaemon::pidListeningOn(port)) {
+      std::fprintf(stderr, "soak: port %u is already in use (pid %d); refusing to run\n", port, holder);
+      return 2;
+    }
+    const testdaemon::StartResult started = testdaemon::start(options.daemon, {{"SOFTTOKEN_STATE", options.state}});
+    if (started.exitStatus != 0) {
+      std::fprintf(stderr, "soak: the daemon did not start (status %d): %s", started.exitStatus,
+                   started.errorOutput.c_str());
+      return 1;
+    }
+    stopper.pid = testdaemon::pidListeningOn(port);
   }
-  const testdaemon::StartResult started = testdaemon::start(options.daemon, {{"SOFTTOKEN_STATE", options.state}});
-  if (started.exitStatus != 0) {
-    std::fprintf(stderr, "soak: the daemon did not start (status %d): %s", started.exitStatus,
-                 started.errorOutput.c_str());
-    return 1;
-  }
-  testdaemon::Stopper stopper{testdaemon::pidListeningOn(port)};
-  const pid_t pid = stopper.pid;
+  const pid_t pid = options.attach ? testdaemon::pidListeningOn(port) : stopper.pid;
   if (pid == 0) {
     std::fprintf(stderr, "soak: the daemon started but nothing listens on port %u\n", port);
     return 1;
   }
-  if (!options.pidFile.empty()) std::ofstream(options.pidFile) << pid << "\n";
+  if (!options.attach && !options.pidFile.empty()) std::ofstream(options.pidFile) << pid << "\n";
 
   // The software token's facts as the state file was initialised (the command's defaults).
   soak::RequestMaker maker({.serial = "TB0123456789ABCDEF01", .userPin = "12345678", .adminPin = "admin12345"},
@@ -206,25 +224,32 @@ int main(int argc, char** argv) {
   const long beforeKb = soak::residentKb(pid);
   const std::string beforeParts = residentParts(pid);
 
+  // Rounds of clients on the same daemon: memory that grows round after round is a leak, memory
+  // that stays at the same height after each is what the allocator keeps.
   const auto began = Clock::now();
-  long peakKb = 0;
-  {
-    soak::RssSampler sampler(pid);
-    const auto deadline = began + std::chrono::seconds(options.seconds);
-    std::vector<std::thread> threads;
-    for (unsigned i = 0; i < options.clients; ++i) {
-      threads.emplace_back([&, i] { soak::Client(maker, stats, options.seed + i, port, deadline).run(); });
+  long peakKb = 0, afterKb = -1, descriptorsAfter = -1;
+  bool alive = true;
+  std::string afterParts;
+  for (unsigned round = 0; round < options.rounds && alive; ++round) {
+    {
+      soak::RssSampler sampler(pid);
+      const auto deadline = Clock::now() + std::chrono::seconds(options.seconds);
+      std::vector<std::thread> threads;
+      for (unsigned i = 0; i < options.clients; ++i) {
+        const std::uint64_t seed = options.seed + round * options.clients + i;
+        threads.emplace_back([&, seed] { soak::Client(maker, stats, seed, port, deadline).run(); });
+      }
+      for (std::thread& thread : threads) thread.join();
+      peakKb = std::max(peakKb, sampler.peakKb());
     }
-    for (std::thread& thread : threads) thread.join();
-    peakKb = sampler.peakKb();
+    descriptorsAfter = waitForDescriptors(pid, descriptorsBefore);
+    alive = testdaemon::alive(pid) && everyTypeAnswered(maker, port, stats);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    afterKb = soak::residentKb(pid);
+    afterParts = residentParts(pid);
+    if (options.rounds > 1) std::printf("round %u: RSS after %ld kB (%s)\n", round + 1, afterKb, afterParts.c_str());
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-
-  const long descriptorsAfter = waitForDescriptors(pid, descriptorsBefore);
-  const bool alive = testdaemon::alive(pid) && everyTypeAnswered(maker, port, stats);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const long afterKb = soak::residentKb(pid);
-  const std::string afterParts = residentParts(pid);
   const long hwmKb = soak::peakResidentKb(pid);
 
   printFigures(options, stats, seconds);
@@ -251,7 +276,7 @@ int main(int argc, char** argv) {
   verdict(afterKb >= 0 && afterKb <= limitKb, "memory did not come back near its size before the run");
   verdict(descriptorsAfter <= descriptorsBefore, "descriptors did not come back after the clients left");
 
-  if (!testdaemon::signalAndWait(pid, SIGTERM, std::chrono::seconds(5))) {
+  if (!options.attach && !testdaemon::signalAndWait(pid, SIGTERM, std::chrono::seconds(5))) {
     testdaemon::signalAndWait(pid, SIGKILL, std::chrono::seconds(5));
   }
   stopper.pid = 0;
