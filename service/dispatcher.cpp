@@ -5,6 +5,8 @@
 
 #include <json/reader.h>
 #include <json/value.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -160,8 +162,19 @@ std::string dispatch(const char* text, std::size_t length) {
   }
 }
 
-// The diagnostic lines go to standard output (/dev/null once the service is a daemon).
+// Whether standard output leads to /dev/null, as it does once the service runs as a daemon.
+bool stdoutIsNull() {
+  struct stat out;
+  struct stat null;
+  return fstat(STDOUT_FILENO, &out) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(out.st_mode) &&
+         out.st_rdev == null.st_rdev;
+}
+
+// The diagnostic lines go to standard output; with no console to read them (standard output on
+// /dev/null) they are dropped instead of formatted for nothing.
 void printDiagnostics(const std::string& strOutData) {
+  static const bool noConsole = stdoutIsNull();
+  if (noConsole) return;
   std::fputs("---------------end end----------\n", stdout);
   // The same line as printf("-------------strOutData.c_str = %s----------\n"), without formatting.
   std::fputs("-------------strOutData.c_str = ", stdout);
