@@ -21,6 +21,14 @@ void first15(const unsigned char* text, std::size_t length, unsigned char (&byte
   std::memcpy(bytes, text, std::min(length, sizeof bytes));
 }
 
+// The reply text: count bytes as upper-case hex, terminated, into out.
+void writeUpperHex(unsigned char* out, const unsigned char* bytes, int count) {
+  char hex[49] = {};
+  BytesToHexStr(hex, bytes, count);
+  toUp(hex);
+  std::memcpy(out, hex, 2 * static_cast<std::size_t>(count) + 1);
+}
+
 }  // namespace
 
 unsigned char ZPSHA1(unsigned char* text, int length, unsigned char* out) {
@@ -32,10 +40,7 @@ unsigned char ZPSHA1(unsigned char* text, int length, unsigned char* out) {
   first15(text, length > 0 ? static_cast<std::size_t>(length) : 0, input);
   unsigned char digest[21] = {};
   sha1Digest(input, sizeof input, digest);
-  char hex[41] = {};
-  BytesToHexStr(hex, digest, 20);
-  toUp(hex);
-  std::memcpy(out, hex, sizeof hex);
+  writeUpperHex(out, digest, 20);
 
   dev.Test_DisConnectDev();
   return 1;
@@ -64,10 +69,7 @@ unsigned char ZPCrypt(int /*parm2*/, int /*parm3*/, unsigned char* parm4, int /*
   unsigned char cipher[25] = {};
   tdes2KeyEcbEncrypt(key, plain, cipher, 3);
 
-  char hex[49] = {};
-  BytesToHexStr(hex, cipher, 24);
-  toUp(hex);
-  std::memcpy(out, hex, sizeof hex);
+  writeUpperHex(out, cipher, 24);
 
   dev.Test_DisConnectDev();
   return 1;

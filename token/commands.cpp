@@ -55,6 +55,20 @@ void closeAfterPin(CDevMgntTest& dev, CApplicationTest& app) {
   dev.Test_DisConnectDev();
 }
 
+// Change and unblock share one course: two PIN texts, and the tries left on refusal.
+using TwoPinOperation = BYTE (CApplicationTest::*)(unsigned char*, unsigned char*, unsigned int*);
+
+unsigned char runTwoPinCommand(TwoPinOperation operation, unsigned char* first, unsigned char* second, int* out) {
+  CDevMgntTest dev;
+  CApplicationTest app;
+  if (!openForPin(dev, app)) return 0;
+  unsigned int count = 0;
+  const unsigned char result = (app.*operation)(first, second, &count);
+  if (result == 0) *out = static_cast<int>(count);
+  closeAfterPin(dev, app);
+  return result;
+}
+
 }  // namespace
 
 unsigned char VerifyUserPin(unsigned char* pin, int* out) {
@@ -76,23 +90,9 @@ unsigned char VerifyUserPin(unsigned char* pin, int* out) {
 }
 
 unsigned char ChangeUserPin(unsigned char* oldPin, unsigned char* newPin, int* out) {
-  CDevMgntTest dev;
-  CApplicationTest app;
-  if (!openForPin(dev, app)) return 0;
-  unsigned int count = 0;
-  const unsigned char result = app.Test_ChangeUserPin(oldPin, newPin, &count);
-  if (result == 0) *out = static_cast<int>(count);
-  closeAfterPin(dev, app);
-  return result;
+  return runTwoPinCommand(&CApplicationTest::Test_ChangeUserPin, oldPin, newPin, out);
 }
 
 unsigned char UnblockUserPin(unsigned char* adminPin, unsigned char* newUserPin, int* out) {
-  CDevMgntTest dev;
-  CApplicationTest app;
-  if (!openForPin(dev, app)) return 0;
-  unsigned int count = 0;
-  const unsigned char result = app.Test_UnblockPIN(adminPin, newUserPin, &count);
-  if (result == 0) *out = static_cast<int>(count);
-  closeAfterPin(dev, app);
-  return result;
+  return runTwoPinCommand(&CApplicationTest::Test_UnblockPIN, adminPin, newUserPin, out);
 }
