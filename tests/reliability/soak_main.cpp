@@ -122,14 +122,14 @@ std::string residentParts(pid_t pid) {
          " code and files";
 }
 
-// One request of every valid type on a fresh connection, each checked; also brings the
-// daemon's code and first allocations in before memory is measured.
+// A request of every valid type and a malformed one after each, on a fresh connection, each reply
+// checked.
 bool everyTypeAnswered(const soak::RequestMaker& maker, std::uint16_t port, soak::Stats& stats) {
   testsupport::RawClient client;
   if (!client.open(port)) return false;
   std::mt19937_64 random(7);
-  for (int i = 0; i < 60; ++i) {
-    const soak::Request request = i % 2 == 0 ? maker.valid(random) : maker.malformed(random);
+  for (std::size_t i = 0; i < 2 * soak::RequestMaker::kValidKinds; ++i) {
+    const soak::Request request = i % 2 == 0 ? maker.valid(i / 2, random) : maker.malformed(random);
     if (!client.send(testsupport::textFrame(request.text))) return false;
     const std::optional<testsupport::ReceivedFrame> reply = client.readFrame(10000);
     if (!reply || reply->payload != request.expected) {
@@ -141,30 +141,20 @@ bool everyTypeAnswered(const soak::RequestMaker& maker, std::uint16_t port, soak
 }
 
 void printFigures(const Options& options, soak::Stats& stats, double seconds) {
+  auto n = [](const soak::Stats::Counter& counter) { return static_cast<unsigned long long>(counter.load()); };
   std::printf("clients %u, rounds %u, seconds %.1f, seed %llu\n", options.clients, options.rounds, seconds,
               static_cast<unsigned long long>(options.seed));
-  std::printf("connections %llu, requests checked %llu (%.0f/s), replies right %llu\n",
-              static_cast<unsigned long long>(stats.connections.load()),
-              static_cast<unsigned long long>(stats.requests.load()), stats.requests.load() / seconds,
-              static_cast<unsigned long long>(stats.repliesOk.load()));
-  std::printf("lost %llu, misordered %llu, wrong %llu\n", static_cast<unsigned long long>(stats.lost.load()),
-              static_cast<unsigned long long>(stats.misordered.load()),
-              static_cast<unsigned long long>(stats.wrong.load()));
-  std::printf(
-      "pongs %llu, idle pings %llu, protocol-error closes %llu, close handshakes %llu, half-closes %llu, resets %llu\n",
-      static_cast<unsigned long long>(stats.pongs.load()), static_cast<unsigned long long>(stats.serverPings.load()),
-      static_cast<unsigned long long>(stats.protocolCloses.load()),
-      static_cast<unsigned long long>(stats.cleanCloses.load()),
-      static_cast<unsigned long long>(stats.halfCloses.load()), static_cast<unsigned long long>(stats.resets.load()));
-  std::printf(
-      "slow readers %llu, idle connections %llu, heads byte by byte %llu, plain HTTP %llu, bad heads %llu, "
-      "large messages %llu, oversized claims %llu\n",
-      static_cast<unsigned long long>(stats.slowReaders.load()),
-      static_cast<unsigned long long>(stats.idleConnections.load()),
-      static_cast<unsigned long long>(stats.bytewiseHeads.load()),
-      static_cast<unsigned long long>(stats.plainHttp.load()), static_cast<unsigned long long>(stats.badHeads.load()),
-      static_cast<unsigned long long>(stats.largeMessages.load()),
-      static_cast<unsigned long long>(stats.oversizedClaims.load()));
+  std::printf("connections %llu, requests checked %llu (%.0f/s), replies right %llu\n", n(stats.connections),
+              n(stats.requests), n(stats.requests) / seconds, n(stats.repliesOk));
+  std::printf("lost %llu, misordered %llu, wrong %llu\n", n(stats.lost), n(stats.misordered), n(stats.wrong));
+  std::printf("pongs %llu, idle pings %llu, protocol-error closes %llu, close handshakes %llu, half-closes %llu, "
+              "resets %llu\n",
+              n(stats.pongs), n(stats.serverPings), n(stats.protocolCloses), n(stats.cleanCloses), n(stats.halfCloses),
+              n(stats.resets));
+  std::printf("slow readers %llu, idle connections %llu, heads byte by byte %llu, plain HTTP %llu, bad heads %llu, "
+              "large messages %llu, oversized claims %llu\n",
+              n(stats.slowReaders), n(stats.idleConnections), n(stats.bytewiseHeads), n(stats.plainHttp),
+              n(stats.badHeads), n(stats.largeMessages), n(stats.oversizedClaims));
 }
 
 }  // namespace

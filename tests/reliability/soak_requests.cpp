@@ -73,8 +73,10 @@ RequestMaker::RequestMaker(TokenFacts token, std::vector<std::string> corpus)
   cipherKey_.assign(reinterpret_cast<const char*>(digest.data()), 16);
 }
 
-Request RequestMaker::valid(std::mt19937_64& random) const {
-  switch (uniform(random, 0, 10)) {
+Request RequestMaker::valid(std::mt19937_64& random) const { return valid(uniform(random, 0, kValidKinds - 1), random); }
+
+Request RequestMaker::valid(std::size_t kind, std::mt19937_64& random) const {
+  switch (kind) {
     case 0:
       return {R"({"type":"StartMonitor"})", envelope("StartMonitor", "0", "true"), "StartMonitor"};
     case 1:

@@ -30,6 +30,9 @@ class RequestMaker {
   // A request of every valid type in turn, then the unknown and malformed ones, picked at random.
   Request any(std::mt19937_64& random) const;
   Request valid(std::mt19937_64& random) const;
+  // The valid request of one type: kind 0 to kValidKinds - 1, in the dispatcher's table order.
+  Request valid(std::size_t kind, std::mt19937_64& random) const;
+  static constexpr std::size_t kValidKinds = 11;
   Request malformed(std::mt19937_64& random) const;
   Request corpus(std::mt19937_64& random) const;
   // A ZPSHA1 request whose text makes the message about `bytes` long.
