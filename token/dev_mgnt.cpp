@@ -29,9 +29,16 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   if (!tokenPresent()) return 0;
   char name[20] = {};
   std::snprintf(name, sizeof name, "KV5100RT VCR %d", 1);
-  const ULONG rv = SKF_ConnectDev(name, &g_hDev);
+  DEVHANDLE handle = nullptr;
+  const ULONG rv = SKF_ConnectDev(name, &handle);
   std::printf("----------SKF_ConnectDev rv = 0x%08X \n", rv);
-  return rv == SAR_OK ? 1 : 0;
+  if (rv != SAR_OK) return 0;
+  // A new connection replaces the one held. The replaced handle is disconnected rather than
+  // abandoned, so repeated connects ("OpenDevice" twice, "ZPSHA1" after "OpenDevice") do not pile
+  // up handles in the token library for the life of the service.
+  if (g_hDev != nullptr) SKF_DisConnectDev(g_hDev);
+  g_hDev = handle;
+  return 1;
 }
 
 BYTE CDevMgntTest::Test_GetDevState(int* state) {

@@ -12,8 +12,8 @@ class CDevMgntTest {
  public:
   virtual ~CDevMgntTest() = default;
 
-  // 1 when a token is present and the library connected it (g_hDev then holds the new handle,
-  // replacing any earlier one without disconnecting it); 0 otherwise, g_hDev unchanged.
+  // 1 when a token is present and the library connected it (g_hDev then holds the new handle; an
+  // earlier one is disconnected); 0 otherwise, g_hDev unchanged.
   // Does not look at g_hDev first. Prints the connect trace line after every connect call.
   BYTE Test_ConnectDev();
 
