@@ -83,9 +83,8 @@ void Connection::doRead() {
 }
 
 // The socket is edge-triggered underneath: a read shorter than its buffer emptied the socket; a
-// full one means more may be there, so the turn reads on until the socket would block. After at
-// most kReadsPerTurn reads the next read is left to Asio, which tries it at once but completes it
-// only after the other connections had their turn.
+// full one means more may be there, so the turn reads on until the socket would block, at most
+// kReadsPerTurn times; whatever is left is read by the next turn.
 void Connection::onRead(const std::error_code& firstError, std::size_t firstSize) {
   if (closed_) return;
   if (!takeRead(firstError, firstRead_.data(), firstSize)) return;
@@ -98,7 +97,15 @@ void Connection::onRead(const std::error_code& firstError, std::size_t firstSize
     if (!takeRead(error, loop_.readBuffer.get(), n)) return;
     more = n == Loop::kReadBufferSize;
   }
-  doRead();
+  // The next read starts after the other ready connections had their turn. Asio tries a read at
+  // once when one starts; by then the peer has usually answered the reply just written, so that
+  // read finds data instead of returning EAGAIN.
+  ++pendingOps_;
+  asio::post(loop_.io, [this] {
+    --pendingOps_;
+    if (!closed_) doRead();
+    settle(this);
+  });
 }
 
 // One read's outcome: false when the connection stops reading (peer gone, error, closed).
