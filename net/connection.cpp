@@ -269,8 +269,10 @@ void Connection::queueFrame(unsigned opcode, const void* data, std::size_t lengt
   const std::size_t headerLength = encodeFrameHeader(header, opcode, length);
   out_.append(reinterpret_cast<const char*>(header), headerLength);
   if (length) out_.append(static_cast<const char*>(data), length);
+  // During a read the read itself has just stamped the time, and the write follows it.
+  if (inRead_) return;
   lastIo_ = nowSeconds();
-  if (!inRead_) doWrite();
+  doWrite();
 }
 
 void Connection::pingIfIdle(std::int64_t now) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "crypto/commands.h"
 #include "service/members.h"
@@ -123,7 +124,7 @@ std::string rowCloseDevice(const std::string& type, const Json::Value&) {
 // The request types in the order they are compared: the first whose text equals the request's
 // "type" exactly (case-sensitive, no trimming) runs. A new request is one row plus its function.
 struct Row {
-  const char* type;
+  std::string_view type;
   std::string (*run)(const std::string& type, const Json::Value& request);
 };
 constexpr Row kRows[] = {
