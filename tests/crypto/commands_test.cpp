@@ -5,14 +5,13 @@
 
 #include <string>
 
+#include "tests/service/expected_replies.h"
 #include "tests/token/soft_token_fixture.h"
 #include "token/dev_mgnt.h"
 
 namespace {
 
-std::string reply(const std::string& type, const std::string& code, const std::string& data) {
-  return "{\"type\":\"" + type + "\", \"code\":\"" + code + "\", \"data\":\"" + data + "\"}";
-}
+using expected::reply;
 
 using CryptoCommands = SoftTokenTest;
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "service/dispatcher.h"
+#include "tests/service/expected_replies.h"
 
 namespace {
 
@@ -14,9 +15,9 @@ std::string answer(const std::string& message) {
   return handleRequest(reinterpret_cast<const unsigned char*>(message.data()), message.size());
 }
 
-const std::string kVersionReply = R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})";
-const std::string kUnparsable = R"({"type":"VQUnSupport", "code":"-1", "data":"-1098"})";
-const std::string kUnknownEmpty = R"({"type":"VQUnSupport", "code":"-1", "data":"-1097"})";
+using expected::kUnknownEmpty;
+using expected::kUnparsable;
+using expected::kVersionReply;
 
 class Dispatcher : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "service/dispatcher.h"
+#include "tests/service/expected_replies.h"
 #include "tests/support/server_thread.h"
 #include "tests/support/ws_client.h"
 
@@ -19,9 +20,9 @@ namespace {
 
 using testsupport::RawClient;
 
-const std::string kVersionReply = R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})";
-const std::string kUnparsable = R"({"type":"VQUnSupport", "code":"-1", "data":"-1098"})";
-const std::string kUnknownEmpty = R"({"type":"VQUnSupport", "code":"-1", "data":"-1097"})";
+using expected::kUnknownEmpty;
+using expected::kUnparsable;
+using expected::kVersionReply;
 
 // An unmasked text frame as the service sends it.
 std::string textFrameBytes(const std::string& payload) {

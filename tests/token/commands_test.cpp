@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/service/expected_replies.h"
 #include "tests/token/soft_token_fixture.h"
 #include "token/application.h"
 #include "token/dev_mgnt.h"
@@ -17,9 +18,7 @@ const std::string kSerial = "TB0123456789ABCDEF01";
 const std::string kUserPin = "12345678";
 const std::string kAdminPin = "admin12345";
 
-std::string reply(const std::string& type, const std::string& code, const std::string& data) {
-  return "{\"type\":\"" + type + "\", \"code\":\"" + code + "\", \"data\":\"" + data + "\"}";
-}
+using expected::reply;
 
 struct Step {
   std::string request;
