@@ -97,15 +97,25 @@ void Connection::onRead(const std::error_code& firstError, std::size_t firstSize
     if (!takeRead(error, loop_.readBuffer.get(), n)) return;
     more = n == Loop::kReadBufferSize;
   }
-  // The next read starts after the other ready connections had their turn. Asio tries a read at
-  // once when one starts; by then the peer has usually answered the reply just written, so that
-  // read finds data instead of returning EAGAIN.
+  // The next read waits for the loop's next pass over the queued connections, after the other
+  // ready ones had their turn: by then the peer has usually answered the reply just written.
   ++pendingOps_;
-  asio::post(loop_.io, [this] {
-    --pendingOps_;
-    if (!closed_) doRead();
-    settle(this);
-  });
+  loop_.queueRead(this);
+}
+
+// A plain non-blocking read, no Asio operation: in a busy connection the next request is mostly
+// there already. When it is not, the read waits for epoll as the first one did (Asio tries once
+// more before it waits; that second try costs a system call only on this slower path).
+void Connection::readAgain() {
+  --pendingOps_;
+  if (closed_) return;
+  std::error_code error;
+  const std::size_t n = socket_.read_some(asio::buffer(firstRead_), error);
+  if (wouldBlock(error)) {
+    doRead();
+    return;
+  }
+  onRead(error, n);
 }
 
 // One read's outcome: false when the connection stops reading (peer gone, error, closed).

@@ -34,9 +34,14 @@ class Connection {
   // of it is pending, so it stays valid through any handler call.
   static void settle(Connection* connection);
 
-  // Links of the loop's list of connections.
+  // The loop's pass over the connections queued to read again: reads at once, or waits for
+  // epoll when nothing has arrived yet.
+  void readAgain();
+
+  // Links of the loop's list of connections, and of its queue of connections to read again.
   Connection* prev_ = nullptr;
   Connection* next_ = nullptr;
+  Connection* nextRead_ = nullptr;
 
  private:
   void doRead();

@@ -37,6 +37,31 @@ void Loop::pingIdle(std::int64_t now) {
   }
 }
 
+void Loop::queueRead(Connection* connection) {
+  connection->nextRead_ = nullptr;
+  if (readLast_) readLast_->nextRead_ = connection;
+  else readFirst_ = connection;
+  readLast_ = connection;
+  if (readPosted_) return;
+  readPosted_ = true;
+  // Posted behind what is already due (epoll's next poll included): by the time the pass runs,
+  // most peers have answered the replies just written.
+  asio::post(io, [this] { readQueued(); });
+}
+
+void Loop::readQueued() {
+  readPosted_ = false;
+  Connection* c = readFirst_;
+  readFirst_ = readLast_ = nullptr;  // connections read now queue up for the next pass
+  while (c) {
+    Connection* next = c->nextRead_;  // c may be deleted by its read
+    c->nextRead_ = nullptr;
+    c->readAgain();
+    Connection::settle(c);
+    c = next;
+  }
+}
+
 std::int64_t nowSeconds() {
   using namespace std::chrono;
   return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();

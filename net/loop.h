@@ -26,6 +26,9 @@ struct Loop {
   void unlink(Connection* connection);
   // Sends the idle ping to every upgraded connection quiet for more than 5 whole seconds.
   void pingIdle(std::int64_t now);
+  // Puts a connection at the end of the ones to read again on the next pass. One posted handler
+  // serves the whole pass, so a busy connection costs no Asio operation per request.
+  void queueRead(Connection* connection);
 
   static constexpr std::size_t kReadBufferSize = 64 * 1024;
 
@@ -34,6 +37,14 @@ struct Loop {
   // Idle connections own no read buffer: every read lands here and only leftovers are copied.
   std::unique_ptr<unsigned char[]> readBuffer;
   Connection* first = nullptr;
+
+ private:
+  void readQueued();
+
+  // The pass being gathered, in the order the connections finished their last read.
+  Connection* readFirst_ = nullptr;
+  Connection* readLast_ = nullptr;
+  bool readPosted_ = false;
 };
 
 // Whole seconds of the monotonic clock: the unit of the idle rule.

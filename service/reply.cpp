@@ -21,6 +21,8 @@ class ReplyBuffer {
     length_ += taken;
   }
   void add(const char* text) { add(text, std::strlen(text)); }
+  template <std::size_t N>
+  void addLiteral(const char (&text)[N]) { add(text, N - 1); }
   void add(int number) {
     char digits[12];
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
@@ -35,19 +37,19 @@ class ReplyBuffer {
 
 }  // namespace
 
-std::string getJsonData(std::string type, const char* data, int code) {
+std::string getJsonData(const std::string& type, const char* data, int code) {
   ReplyBuffer reply;
   if (type.empty()) {
-    reply.add("{\"type\":\"VQUnSupport\", \"code\":\"");
+    reply.addLiteral("{\"type\":\"VQUnSupport\", \"code\":\"");
   } else {
-    reply.add("{\"type\":\"");
+    reply.addLiteral("{\"type\":\"");
     reply.add(type.c_str());  // up to its first NUL, as text
-    reply.add("\", \"code\":\"");
+    reply.addLiteral("\", \"code\":\"");
   }
   reply.add(code);
-  reply.add("\", \"data\":\"");
+  reply.addLiteral("\", \"data\":\"");
   reply.add(data);
-  reply.add("\"}");
+  reply.addLiteral("\"}");
   return reply.text();
 }
 
