@@ -2,7 +2,7 @@
 // The connection list and the idle-ping walk over it; no timer per connection.
 #include "net/loop.h"
 
-#include <chrono>
+#include <time.h>
 
 #include "net/connection.h"
 
@@ -63,8 +63,11 @@ void Loop::readQueued() {
 }
 
 std::int64_t nowSeconds() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+  // The coarse monotonic clock: whole seconds need no finer one, and it is read twice per request
+  // at a fraction of the cost.
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return now.tv_sec;
 }
 
 }  // namespace net

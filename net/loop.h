@@ -32,7 +32,9 @@ struct Loop {
 
   static constexpr std::size_t kReadBufferSize = 64 * 1024;
 
-  asio::io_context io{1};
+  // One thread runs the loop and only it touches the sockets, so Asio's per-socket locks are
+  // left out; posting and stop() keep theirs (stop() may come from another thread).
+  asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   Handler handler;
   // Idle connections own no read buffer: every read lands here and only leftovers are copied.
   std::unique_ptr<unsigned char[]> readBuffer;

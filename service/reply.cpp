@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The reply envelope, assembled in a fixed working buffer.
+// The reply envelope, assembled piece by piece into its string.
 #include "service/reply.h"
 
 #include <algorithm>
@@ -8,17 +8,16 @@
 
 namespace {
 
-// Builds the reply in a 1024-byte buffer, keeping room for a terminator as a formatted C string
-// would: whatever does not fit in 1023 characters is cut, so a long echoed type cannot overrun.
-class ReplyBuffer {
+// Builds the reply as a formatted 1024-byte C buffer would hold it: whatever does not fit in 1023
+// characters is cut, so a long echoed type can neither overrun nor grow the reply.
+class ReplyText {
  public:
   static constexpr std::size_t kMaxLength = 1023;
 
+  ReplyText() { text_.reserve(96); }  // every ordinary reply fits: one allocation
+
   void add(const char* text, std::size_t length) {
-    const std::size_t room = kMaxLength - length_;
-    const std::size_t taken = std::min(length, room);
-    std::memcpy(buffer_ + length_, text, taken);
-    length_ += taken;
+    text_.append(text, std::min(length, kMaxLength - text_.size()));
   }
   void add(const char* text) { add(text, std::strlen(text)); }
   template <std::size_t N>
@@ -28,17 +27,16 @@ class ReplyBuffer {
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
     add(digits, static_cast<std::size_t>(end - digits));
   }
-  std::string text() const { return std::string(buffer_, length_); }
+  std::string take() { return std::move(text_); }
 
  private:
-  char buffer_[kMaxLength + 1];
-  std::size_t length_ = 0;
+  std::string text_;
 };
 
 }  // namespace
 
 std::string getJsonData(const std::string& type, const char* data, int code) {
-  ReplyBuffer reply;
+  ReplyText reply;
   if (type.empty()) {
     reply.addLiteral("{\"type\":\"VQUnSupport\", \"code\":\"");
   } else {
@@ -50,13 +48,13 @@ std::string getJsonData(const std::string& type, const char* data, int code) {
   reply.addLiteral("\", \"data\":\"");
   reply.add(data);
   reply.addLiteral("\"}");
-  return reply.text();
+  return reply.take();
 }
 
 std::string typeThatFits(const std::string& type, const char* data, int code) {
   // What the envelope around the type takes, measured by building it with an empty-looking type.
   const std::size_t around = getJsonData(" ", data, code).size() - 1;
-  const std::size_t room = ReplyBuffer::kMaxLength - std::min(around, ReplyBuffer::kMaxLength);
+  const std::size_t room = ReplyText::kMaxLength - std::min(around, ReplyText::kMaxLength);
   const std::size_t length = std::strlen(type.c_str());
   if (length <= room) return type;
   std::size_t cut = room;
