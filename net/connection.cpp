@@ -23,6 +23,8 @@ constexpr std::size_t kKeepCapacity = 2048;
 constexpr int kReadsPerTurn = 16;
 // A frame's announced size is trusted for one up-front reservation only up to this much.
 constexpr std::uint64_t kMaxReserve = 64u << 20;
+// Turns that start with Asio's read after a plain read of the loop's pass found nothing.
+constexpr std::uint8_t kWaitedReads = 8;
 // Unread input discarded at close, so the close is not turned into a reset.
 constexpr int kDrainReads = 16;
 
@@ -104,14 +106,21 @@ void Connection::onRead(const std::error_code& firstError, std::size_t firstSize
 }
 
 // A plain non-blocking read, no Asio operation: in a busy connection the next request is mostly
-// there already. When it is not, the read waits for epoll as the first one did (Asio tries once
-// more before it waits; that second try costs a system call only on this slower path).
+// there already. When it is not, the read waits for epoll as the first one did. Asio tries once
+// more before it waits, so after such a miss the next few turns start with Asio's read alone: a
+// lone peer slower than the loop then costs one failed read per request, not two.
 void Connection::readAgain() {
   --pendingOps_;
   if (closed_) return;
+  if (waitedReads_ > 0) {
+    --waitedReads_;
+    doRead();
+    return;
+  }
   std::error_code error;
   const std::size_t n = socket_.read_some(asio::buffer(firstRead_), error);
   if (wouldBlock(error)) {
+    waitedReads_ = kWaitedReads;
     doRead();
     return;
   }

@@ -73,6 +73,7 @@ class Connection {
   std::size_t headScanned_ = 0;   // bytes of an incomplete head already scanned
   std::int64_t lastIo_;
   int pendingOps_ = 0;
+  std::uint8_t waitedReads_ = 0;  // next turns to start with Asio's read, not a plain one
   unsigned char messageFlags_ = 0;
   bool websocket_ = false;
   bool fragmentOpen_ = false;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Many connections at once: 2,000 clients, all upgraded and answered by the one loop, whatever
-// their descriptor numbers.
+// their descriptor numbers; busy and quiet connections served side by side.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "tests/net/test_handlers.h"
@@ -46,6 +48,74 @@ TEST(Load, TwoThousandConnections) {
     const std::string expected = nettest::echoed("m" + std::to_string(i));
     ASSERT_EQ(clients[i].readExactly(expected.size(), 5000).value_or(""), expected) << i;
   }
+}
+
+// Busy connections are read again in turns, a connection that has gone quiet waits for epoll,
+// and one can switch between the two at any time. Every request must be answered, in order, on
+// every kind of connection, including one that closes with a request still unanswered.
+TEST(Load, BusyAndQuietConnectionsAreAllServedInOrder) {
+  constexpr int kBusy = 16;
+  constexpr int kRequests = 400;
+  testsupport::ServerThread server(nettest::echoHandler);
+
+  std::vector<std::string> failures(kBusy);
+  std::vector<std::thread> busy;
+  for (int t = 0; t < kBusy; ++t) {
+    busy.emplace_back([&, t] {
+      testsupport::RawClient client;
+      if (!client.open(server.port())) {
+        failures[t] = "no upgrade";
+        return;
+      }
+      for (int i = 0; i < kRequests; ++i) {
+        const std::string text = std::to_string(t) + "/" + std::to_string(i);
+        if (!client.send(testsupport::textFrame(text))) {
+          failures[t] = "send failed at " + text;
+          return;
+        }
+        const std::string expected = nettest::echoed(text);
+        if (client.readExactly(expected.size(), 5000).value_or("") != expected) {
+          failures[t] = "wrong or missing reply to " + text;
+          return;
+        }
+        // Every fourth connection pauses now and then, so its next read finds nothing.
+        if (t % 4 == 0 && i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(15));
+      }
+      client.send(testsupport::textFrame("last"));  // closes with this one unanswered
+    });
+  }
+
+  // Meanwhile, on another connection: quiet pauses, bursts of several frames in one write, and a
+  // frame split across two writes.
+  testsupport::RawClient mixed;
+  ASSERT_TRUE(mixed.open(server.port()));
+  for (int round = 0; round < 20; ++round) {
+    std::string burst;
+    std::string expected;
+    for (int k = 0; k < 5; ++k) {
+      const std::string text = "b" + std::to_string(round) + "." + std::to_string(k);
+      burst += testsupport::textFrame(text);
+      expected += nettest::echoed(text);
+    }
+    ASSERT_TRUE(mixed.send(burst));
+    ASSERT_EQ(mixed.readExactly(expected.size(), 5000).value_or(""), expected) << round;
+
+    const std::string split = testsupport::textFrame("split" + std::to_string(round));
+    ASSERT_TRUE(mixed.send(split.substr(0, 4)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(mixed.send(split.substr(4)));
+    const std::string splitReply = nettest::echoed("split" + std::to_string(round));
+    ASSERT_EQ(mixed.readExactly(splitReply.size(), 5000).value_or(""), splitReply) << round;
+  }
+
+  for (auto& thread : busy) thread.join();
+  for (int t = 0; t < kBusy; ++t) EXPECT_EQ(failures[t], "") << "connection " << t;
+
+  // The loop is still serving after the closes.
+  testsupport::RawClient after;
+  ASSERT_TRUE(after.open(server.port()));
+  ASSERT_TRUE(after.send(testsupport::textFrame("after")));
+  EXPECT_EQ(after.readExactly(nettest::echoed("after").size(), 5000).value_or(""), nettest::echoed("after"));
 }
 
 }  // namespace
