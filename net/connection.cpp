@@ -87,44 +87,47 @@ void Connection::doRead() {
 // The socket is edge-triggered underneath: a read shorter than its buffer emptied the socket; a
 // full one means more may be there, so the turn reads on until the socket would block, at most
 // kReadsPerTurn times; whatever is left is read by the next turn.
-void Connection::onRead(const std::error_code& firstError, std::size_t firstSize) {
-  if (closed_) return;
-  if (!takeRead(firstError, firstRead_.data(), firstSize)) return;
+std::size_t Connection::onRead(const std::error_code& firstError, std::size_t firstSize) {
+  if (closed_) return 0;
+  if (!takeRead(firstError, firstRead_.data(), firstSize)) return 0;
+  std::size_t taken = firstSize;
   bool more = firstSize == firstRead_.size();
   for (int turn = 0; more && turn < kReadsPerTurn; ++turn) {
     std::error_code error;
     const std::size_t n =
         socket_.read_some(asio::buffer(loop_.readBuffer.get(), Loop::kReadBufferSize), error);
     if (wouldBlock(error)) break;
-    if (!takeRead(error, loop_.readBuffer.get(), n)) return;
+    if (!takeRead(error, loop_.readBuffer.get(), n)) return 0;
+    taken += n;
     more = n == Loop::kReadBufferSize;
   }
   // The next read waits for the loop's next pass over the queued connections, after the other
   // ready ones had their turn: by then the peer has usually answered the reply just written.
   ++pendingOps_;
   loop_.queueRead(this);
+  return taken;
 }
 
 // A plain non-blocking read, no Asio operation: in a busy connection the next request is mostly
 // there already. When it is not, the read waits for epoll as the first one did. Asio tries once
 // more before it waits, so after such a miss the next few turns start with Asio's read alone: a
 // lone peer slower than the loop then costs one failed read per request, not two.
-void Connection::readAgain() {
+std::size_t Connection::readAgain() {
   --pendingOps_;
-  if (closed_) return;
+  if (closed_) return 0;
   if (waitedReads_ > 0) {
     --waitedReads_;
     doRead();
-    return;
+    return 0;
   }
   std::error_code error;
   const std::size_t n = socket_.read_some(asio::buffer(firstRead_), error);
   if (wouldBlock(error)) {
     waitedReads_ = kWaitedReads;
     doRead();
-    return;
+    return 0;
   }
-  onRead(error, n);
+  return onRead(error, n);
 }
 
 // One read's outcome: false when the connection stops reading (peer gone, error, closed).

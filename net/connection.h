@@ -35,8 +35,8 @@ class Connection {
   static void settle(Connection* connection);
 
   // The loop's pass over the connections queued to read again: reads at once, or waits for
-  // epoll when nothing has arrived yet.
-  void readAgain();
+  // epoll when nothing has arrived yet. Returns the bytes read.
+  std::size_t readAgain();
 
   // Links of the loop's list of connections, and of its queue of connections to read again.
   Connection* prev_ = nullptr;
@@ -45,7 +45,7 @@ class Connection {
 
  private:
   void doRead();
-  void onRead(const std::error_code& firstError, std::size_t firstSize);
+  std::size_t onRead(const std::error_code& firstError, std::size_t firstSize);
   bool takeRead(const std::error_code& error, unsigned char* data, std::size_t size);
   void doWrite();
   void onWrite(const std::error_code& error);

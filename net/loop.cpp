@@ -50,15 +50,28 @@ void Loop::queueRead(Connection* connection) {
 }
 
 void Loop::readQueued() {
+  // A pass reads every connection queued; further passes follow without a poll in between while
+  // connections keep queueing, up to a bound in reads and in bytes, so the sockets waiting in
+  // epoll (new and quiet connections) are not held up by busy ones. Between passes the peers
+  // answer, and a busy socket's readiness events gather in epoll, collected once per turn.
+  std::size_t reads = 0;
+  std::size_t bytes = 0;
+  while (readFirst_ && (reads == 0 || (reads < kPassReadsPerTurn && bytes < kPassBytesPerTurn))) {
+    Connection* c = readFirst_;
+    readFirst_ = readLast_ = nullptr;  // connections read now queue up for the next pass
+    while (c) {
+      Connection* next = c->nextRead_;  // c may be deleted by its read
+      c->nextRead_ = nullptr;
+      bytes += c->readAgain();
+      Connection::settle(c);
+      ++reads;
+      c = next;
+    }
+  }
   readPosted_ = false;
-  Connection* c = readFirst_;
-  readFirst_ = readLast_ = nullptr;  // connections read now queue up for the next pass
-  while (c) {
-    Connection* next = c->nextRead_;  // c may be deleted by its read
-    c->nextRead_ = nullptr;
-    c->readAgain();
-    Connection::settle(c);
-    c = next;
+  if (readFirst_) {
+    readPosted_ = true;
+    asio::post(io, [this] { readQueued(); });
   }
 }
 
