@@ -50,20 +50,24 @@ void Loop::queueRead(Connection* connection) {
 }
 
 void Loop::readQueued() {
-  // A pass reads every connection queued; further passes follow without a poll in between while
-  // connections keep queueing, up to a bound in reads and in bytes, so the sockets waiting in
-  // epoll (new and quiet connections) are not held up by busy ones. Between passes the peers
-  // answer, and a busy socket's readiness events gather in epoll, collected once per turn.
+  // A pass reads every connection queued. Another pass follows without a poll in between only
+  // while every read of the last one found data, and up to a bound in reads and bytes: then no
+  // connection waits in epoll while the passes go on, and sockets that do (new and quiet ones)
+  // are not held up for long. Between passes the peers answer, and the readiness events of busy
+  // sockets gather in epoll, to be collected once per turn rather than once per request.
   std::size_t reads = 0;
   std::size_t bytes = 0;
-  while (readFirst_ && (reads == 0 || (reads < kPassReadsPerTurn && bytes < kPassBytesPerTurn))) {
+  bool everyReadFoundData = true;
+  while (readFirst_ && everyReadFoundData && (reads == 0 || (reads < kPassReadsPerTurn && bytes < kPassBytesPerTurn))) {
     Connection* c = readFirst_;
     readFirst_ = readLast_ = nullptr;  // connections read now queue up for the next pass
     while (c) {
       Connection* next = c->nextRead_;  // c may be deleted by its read
       c->nextRead_ = nullptr;
-      bytes += c->readAgain();
+      const std::size_t taken = c->readAgain();
       Connection::settle(c);
+      if (taken == 0) everyReadFoundData = false;
+      bytes += taken;
       ++reads;
       c = next;
     }
