@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// One connection's flow: doRead/onRead read what arrives (first into the connection's small
-// buffer, then into the loop's shared one), the pure parsers say what the bytes are, and
-// doWrite/onWrite write the queued frames.
+// One connection's flow: doRead (Asio, waiting for epoll) or readAgain (the loop's pass over busy
+// connections) and onRead read what arrives (first into the connection's small buffer, then into
+// the loop's shared one), the pure parsers say what the bytes are, and doWrite/onWrite write the
+// queued frames.
 #include "net/connection.h"
 
 #include <malloc.h>

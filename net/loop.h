@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What one server's connections share: the io_context, the handler, the one read buffer every
-// connection reads into, and the intrusive list of live connections that the one-second tick walks.
+// connection reads into, the intrusive list of live connections that the one-second tick walks,
+// and the queue of busy connections to read again on the next pass.
 #pragma once
 
 #include <cstddef>
