@@ -24,6 +24,8 @@ constexpr std::size_t kKeepCapacity = 2048;
 constexpr int kReadsPerTurn = 16;
 // A frame's announced size is trusted for one up-front reservation only up to this much.
 constexpr std::uint64_t kMaxReserve = 64u << 20;
+// Unsent output above which a connection is not read until it has all gone out.
+constexpr std::size_t kMaxUnsent = 256 * 1024;
 // Turns that start with Asio's read after a plain read of the loop's pass found nothing.
 constexpr std::uint8_t kWaitedReads = 8;
 // Unread input discarded at close, so the close is not turned into a reset.
@@ -101,6 +103,12 @@ std::size_t Connection::onRead(const std::error_code& firstError, std::size_t fi
     if (!takeRead(error, loop_.readBuffer.get(), n)) return 0;
     taken += n;
     more = n == Loop::kReadBufferSize;
+  }
+  // A peer that sends requests without reading the replies is not read any further until what
+  // is queued for it has gone out, so its replies cannot pile up in memory without end.
+  if (out_.size() - outSent_ > kMaxUnsent) {
+    readPaused_ = true;
+    return taken;
   }
   // The next read waits for the loop's next pass over the queued connections, after the other
   // ready ones had their turn: by then the peer has usually answered the reply just written.
@@ -332,7 +340,14 @@ void Connection::doWrite() {
   out_.clear();
   outSent_ = 0;
   releaseIfLarge(out_);
-  if (closeAfterFlush_) close();
+  if (closeAfterFlush_) {
+    close();
+    return;
+  }
+  if (readPaused_ && reading_) {
+    readPaused_ = false;  // everything went out: the peer reads again, so do we
+    doRead();
+  }
 }
 
 void Connection::onWrite(const std::error_code& error) {

@@ -80,6 +80,7 @@ class Connection {
   bool reading_ = true;           // false once a close is queued, the peer has gone, or on error
   bool inRead_ = false;           // frames queued now are written once the read is processed
   bool writeWaiting_ = false;
+  bool readPaused_ = false;       // not reading until the output has gone out
   bool closeQueued_ = false;
   bool closeAfterFlush_ = false;
   bool closed_ = false;

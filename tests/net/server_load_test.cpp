@@ -3,7 +3,9 @@
 // their descriptor numbers; busy and quiet connections served side by side.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
@@ -118,4 +120,58 @@ TEST(Load, BusyAndQuietConnectionsAreAllServedInOrder) {
   EXPECT_EQ(after.readExactly(nettest::echoed("after").size(), 5000).value_or(""), nettest::echoed("after"));
 }
 
+// A peer that sends requests and reads none of the replies: the service stops reading it once
+// its unsent replies pile up, so the peer's sending stalls instead of the daemon's memory
+// growing without end; once the peer reads, every reply arrives, in order, and nothing is lost.
+TEST(Load, PeerThatDoesNotReadIsNotReadEither) {
+  testsupport::ServerThread server(nettest::echoHandler);
+  testsupport::RawClient client;
+  ASSERT_TRUE(client.open(server.port()));
+
+  const std::string request = testsupport::textFrame("0123456789abcdef");
+  std::string burst;
+  for (int i = 0; i < 4096; ++i) burst += request;
+
+  // Send until the socket has taken nothing for half a second. What the kernel buffers on both
+  // ways plus the service's own limit is a few MiB; a service that went on reading would take
+  // far more before anything stalled.
+  constexpr std::size_t kMuchMore = 64u << 20;
+  std::size_t sent = 0;
+  std::size_t offset = 0;  // into the burst, so frames stay whole across partial sends
+  bool stalled = false;
+  while (!stalled && sent < kMuchMore) {
+    pollfd p{client.fd(), POLLOUT, 0};
+    if (::poll(&p, 1, 500) == 0) {
+      stalled = true;
+      break;
+    }
+    const ssize_t n = ::send(client.fd(), burst.data() + offset, burst.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ASSERT_GE(n, 0) << "send failed";
+    sent += static_cast<std::size_t>(n);
+    offset = (offset + static_cast<std::size_t>(n)) % burst.size();
+  }
+  ASSERT_TRUE(stalled) << "the service kept reading a peer that reads nothing: " << sent << " bytes taken";
+
+  // The last frame may have gone out in part: complete it from another thread, since that send
+  // can only finish once the service reads again, which it does once the replies are read.
+  const std::size_t partial = sent % request.size();
+  std::thread finisher;
+  if (partial != 0) {
+    finisher = std::thread([&client, rest = request.substr(partial)] { client.send(rest); });
+  }
+  const std::size_t requests = sent / request.size() + (partial != 0 ? 1 : 0);
+  const std::string reply = nettest::echoed("0123456789abcdef");
+  for (std::size_t i = 0; i < requests; ++i) {
+    const auto got = client.readExactly(reply.size(), 5000);
+    ASSERT_TRUE(got.has_value()) << "reply " << i << " of " << requests << " missing";
+    ASSERT_EQ(*got, reply) << i;
+  }
+  if (finisher.joinable()) finisher.join();
+
+  // Still served afterwards, as an ordinary connection.
+  ASSERT_TRUE(client.send(testsupport::textFrame("after")));
+  EXPECT_EQ(client.readExactly(nettest::echoed("after").size(), 5000).value_or(""), nettest::echoed("after"));
+}
+
 }  // namespace
+
