@@ -42,10 +42,13 @@ void Loop::queueRead(Connection* connection) {
   if (readLast_) readLast_->nextRead_ = connection;
   else readFirst_ = connection;
   readLast_ = connection;
-  if (readPosted_) return;
+  if (!readPosted_) postReadPass();
+}
+
+// Posted behind what is already due (epoll's next poll included): by the time the pass runs,
+// most peers have answered the replies just written.
+void Loop::postReadPass() {
   readPosted_ = true;
-  // Posted behind what is already due (epoll's next poll included): by the time the pass runs,
-  // most peers have answered the replies just written.
   asio::post(io, [this] { readQueued(); });
 }
 
@@ -58,7 +61,8 @@ void Loop::readQueued() {
   std::size_t reads = 0;
   std::size_t bytes = 0;
   bool everyReadFoundData = true;
-  while (readFirst_ && everyReadFoundData && (reads == 0 || (reads < kPassReadsPerTurn && bytes < kPassBytesPerTurn))) {
+  const auto withinBounds = [&] { return reads < kPassReadsPerTurn && bytes < kPassBytesPerTurn; };
+  while (readFirst_ && (reads == 0 || (everyReadFoundData && withinBounds()))) {
     Connection* c = readFirst_;
     readFirst_ = readLast_ = nullptr;  // connections read now queue up for the next pass
     while (c) {
@@ -73,10 +77,7 @@ void Loop::readQueued() {
     }
   }
   readPosted_ = false;
-  if (readFirst_) {
-    readPosted_ = true;
-    asio::post(io, [this] { readQueued(); });
-  }
+  if (readFirst_) postReadPass();
 }
 
 std::int64_t nowSeconds() {

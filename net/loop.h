@@ -46,6 +46,7 @@ struct Loop {
   Connection* first = nullptr;
 
  private:
+  void postReadPass();
   void readQueued();
 
   // The pass being gathered, in the order the connections finished their last read.

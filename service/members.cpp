@@ -12,7 +12,9 @@ std::string readText(const Json::Value& request, const char* name) {
   // read where it lies; anything else goes through JsonCpp's own conversion first.
   const char* begin = nullptr;
   const char* end = nullptr;
-  if (member.getString(&begin, &end)) return std::string(begin, strnlen(begin, static_cast<std::size_t>(end - begin)));
+  if (member.getString(&begin, &end)) {
+    return std::string(begin, strnlen(begin, static_cast<std::size_t>(end - begin)));
+  }
   const std::string text = member.asString();
   return std::string(text.c_str());
 }
