@@ -3,9 +3,7 @@
 // their descriptor numbers; busy and quiet connections served side by side.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
@@ -136,20 +134,8 @@ TEST(Load, PeerThatDoesNotReadIsNotReadEither) {
   // ways plus the service's own limit is a few MiB; a service that went on reading would take
   // far more before anything stalled.
   constexpr std::size_t kMuchMore = 64u << 20;
-  std::size_t sent = 0;
-  std::size_t offset = 0;  // into the burst, so frames stay whole across partial sends
-  bool stalled = false;
-  while (!stalled && sent < kMuchMore) {
-    pollfd p{client.fd(), POLLOUT, 0};
-    if (::poll(&p, 1, 500) == 0) {
-      stalled = true;
-      break;
-    }
-    const ssize_t n = ::send(client.fd(), burst.data() + offset, burst.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
-    ASSERT_GE(n, 0) << "send failed";
-    sent += static_cast<std::size_t>(n);
-    offset = (offset + static_cast<std::size_t>(n)) % burst.size();
-  }
+  const std::size_t sent = client.sendUntilStalled(burst, 500, kMuchMore);
+  const bool stalled = sent < kMuchMore;
   ASSERT_TRUE(stalled) << "the service kept reading a peer that reads nothing: " << sent << " bytes taken";
 
   // The last frame may have gone out in part: complete it from another thread, since that send

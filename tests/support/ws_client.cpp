@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -89,6 +90,21 @@ bool RawClient::send(std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+std::size_t RawClient::sendUntilStalled(std::string_view bytes, int stallMs, std::size_t limit) {
+  std::size_t taken = 0;
+  std::size_t offset = 0;  // into bytes, where the next copy goes on
+  pollfd p{fd_, POLLOUT, 0};
+  while (taken < limit && ::poll(&p, 1, stallMs) > 0) {
+    const std::size_t want = std::min(bytes.size() - offset, limit - taken);
+    const ssize_t n = ::send(fd_, bytes.data() + offset, want, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    taken += static_cast<std::size_t>(n);
+    offset = (offset + static_cast<std::size_t>(n)) % bytes.size();
+  }
+  return taken;
 }
 
 std::string RawClient::upgradeRequest(std::string_view path, std::string_view extraHeaders,

@@ -59,6 +59,9 @@ class RawClient {
   // Blocking connect to 127.0.0.1:port.
   bool connect(std::uint16_t port);
   bool send(std::string_view bytes);
+  // Sends `bytes` over and over, as much as the socket takes, until it has taken nothing for
+  // stallMs or `limit` bytes in all. Returns the bytes taken; the last copy may be cut anywhere.
+  std::size_t sendUntilStalled(std::string_view bytes, int stallMs, std::size_t limit);
   // The request an upgrade test sends: GET path HTTP/1.1 with Host, Upgrade, Connection, the key
   // and `extraHeaders` (complete lines with CR LF).
   static std::string upgradeRequest(std::string_view path = "/", std::string_view extraHeaders = "",
