@@ -61,7 +61,7 @@ void Loop::readQueued() {
   std::size_t reads = 0;
   std::size_t bytes = 0;
   bool everyReadFoundData = true;
-  const auto withinBounds = [&] { return reads < kPassReadsPerTurn && bytes < kPassBytesPerTurn; };
+  const auto withinBounds = [&] { return reads < kReadsBeforePoll && bytes < kBytesBeforePoll; };
   while (readFirst_ && (reads == 0 || (everyReadFoundData && withinBounds()))) {
     Connection* c = readFirst_;
     readFirst_ = readLast_ = nullptr;  // connections read now queue up for the next pass

@@ -34,8 +34,8 @@ struct Loop {
   static constexpr std::size_t kReadBufferSize = 64 * 1024;
   // How far one turn of the loop may go on reading queued connections before epoll is polled
   // again: reads, and bytes read.
-  static constexpr std::size_t kPassReadsPerTurn = 128;
-  static constexpr std::size_t kPassBytesPerTurn = 16 * 1024;
+  static constexpr std::size_t kReadsBeforePoll = 128;
+  static constexpr std::size_t kBytesBeforePoll = 16 * 1024;
 
   // One thread runs the loop and only it touches the sockets, so Asio's per-socket locks are
   // left out; posting and stop() keep theirs (stop() may come from another thread).
