@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Runs every libFuzzer target found in a build directory for the given time each, seeded with its
 # corpus from the repository (tests/*/corpus/<stem>/, where <stem> is the target's name without
-# "_fuzzer") and, for the dispatcher, the shared JSON corpus. Inputs found new go to a working
+# "_fuzzer") and, for the dispatcher, the JSON corpus in tests/corpus/json. Inputs found new go to a working
 # corpus in the build directory, so they are not lost between runs; a crash, leak or timeout is
 # copied into the target's corpus folder as finding_<kind>_<hash>, to be kept as a regression case.
 # Fails when a target has a finding or there is no target at all.
@@ -18,7 +18,7 @@ build=$1
 seconds=$2
 
 # Seed folders beyond the target's own corpus.
-declare -A extra_seeds=([dispatcher]=../shared/corpus/json)
+declare -A extra_seeds=([dispatcher]=tests/corpus/json)
 
 mapfile -t targets < <(find "$build" -type f -perm -u+x -name '*_fuzzer' ! -path '*/CMakeFiles/*' | sort)
 if [ ${#targets[@]} -eq 0 ]; then

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Replays the dispatcher's fuzz corpus (its seeds and the inputs of past findings, named finding_*)
-// and the shared JSON corpus through the same check the fuzz target makes, in every build.
+// and the JSON corpus (tests/corpus/json) through the same check the fuzz target makes, in every build.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -84,12 +84,12 @@ TEST_P(DispatcherReplay, EveryFileGetsOneWellFormedReply) {
 }
 
 std::string corpusName(const ::testing::TestParamInfo<const char*>& info) {
-  static constexpr const char* kNames[] = {"SeedsAndPastFindings", "SharedJsonCorpus"};
+  static constexpr const char* kNames[] = {"SeedsAndPastFindings", "JsonTestSuiteCorpus"};
   return kNames[info.index];
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpora, DispatcherReplay,
-                         ::testing::Values(RELIABILITY_DIR "/corpus/dispatcher", SHARED_JSON_CORPUS),
+                         ::testing::Values(RELIABILITY_DIR "/corpus/dispatcher", JSON_CORPUS_DIR),
                          corpusName);
 
 }  // namespace

@@ -54,8 +54,7 @@ trap 'exit 130' INT TERM
 state="$work/state.json"
 SOFTTOKEN_STATE="$state" "$softtoken" init >/dev/null
 
-corpus=()
-if [ -d ../shared/corpus/json ]; then corpus=(--corpus "$(readlink -f ../shared/corpus/json)"); fi
+corpus=(--corpus "$(readlink -f tests/corpus/json)")
 
 echo "soak: $daemon, ulimit -n $(ulimit -n)"
 "$soak" --daemon "$daemon_path" --state "$state" --pid-file "$pidfile" \

@@ -24,7 +24,7 @@ struct TokenFacts {
 
 class RequestMaker {
  public:
-  // `corpus`: message texts (the shared JSON corpus) whose replies are only checked for form.
+  // `corpus`: message texts (the JSON corpus in tests/corpus/json) whose replies are only checked for form.
   RequestMaker(TokenFacts token, std::vector<std::string> corpus);
 
   // A request of every valid type in turn, then the unknown and malformed ones, picked at random.
