@@ -4,11 +4,14 @@
 
 #include <time.h>
 
+#include <utility>
+
 #include "net/connection.h"
 
 namespace net {
 
-Loop::Loop(Handler handler_) : handler(handler_), readBuffer(new unsigned char[kReadBufferSize]) {}
+Loop::Loop(Handler handler_, ServerOptions options_)
+    : handler(handler_), options(std::move(options_)), readBuffer(new unsigned char[kReadBufferSize]) {}
 
 Loop::~Loop() {
   while (first) delete first;  // each destructor unlinks itself

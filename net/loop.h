@@ -11,13 +11,14 @@
 #include <asio.hpp>
 
 #include "net/event.h"
+#include "net/server_options.h"
 
 namespace net {
 
 class Connection;
 
 struct Loop {
-  explicit Loop(Handler handler);
+  Loop(Handler handler, ServerOptions options);
   // Deletes the connections still alive, before their sockets' io_context goes.
   ~Loop();
   Loop(const Loop&) = delete;
@@ -41,6 +42,7 @@ struct Loop {
   // left out; posting and stop() keep theirs (stop() may come from another thread).
   asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   Handler handler;
+  const ServerOptions options;
   // Idle connections own no read buffer: every read lands here and only leftovers are copied.
   std::unique_ptr<unsigned char[]> readBuffer;
   Connection* first = nullptr;

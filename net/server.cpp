@@ -4,6 +4,7 @@
 #include "net/server.h"
 
 #include <csignal>
+#include <utility>
 
 #include "net/listener.h"
 #include "net/loop.h"
@@ -11,7 +12,7 @@
 namespace net {
 
 struct Server::Impl {
-  explicit Impl(Handler handler) : loop(handler), listener(loop), tick(loop.io) {}
+  Impl(Handler handler, ServerOptions options) : loop(handler, std::move(options)), listener(loop), tick(loop.io) {}
 
   void armTick() {
     tick.expires_after(std::chrono::seconds(1));
@@ -29,7 +30,8 @@ struct Server::Impl {
   asio::steady_timer tick;
 };
 
-Server::Server(Handler handler) : impl_(std::make_unique<Impl>(handler)) {
+Server::Server(Handler handler, ServerOptions options)
+    : impl_(std::make_unique<Impl>(handler, std::move(options))) {
   std::signal(SIGPIPE, SIG_IGN);
 }
 

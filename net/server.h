@@ -9,13 +9,14 @@
 #include <system_error>
 
 #include "net/event.h"
+#include "net/server_options.h"
 
 namespace net {
 
 class Server {
  public:
   // Ignores SIGPIPE for the life of the process, so a vanished peer costs only its own connection.
-  explicit Server(Handler handler);
+  explicit Server(Handler handler, ServerOptions options = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

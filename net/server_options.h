@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// What an operator may restrict about who reaches the service and how much one client may ask of
+// it. Every member's default leaves the service as open as it is without a configuration file:
+// every IPv4 interface on the port given to Server::listen, any Origin, no size, count or time limit.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace net {
+
+// A numeric address to listen on, IPv4 ("127.0.0.1") or IPv6 ("::1"), and its port.
+struct ListenAddress {
+  std::string address;
+  std::uint16_t port = 0;
+};
+
+struct ServerOptions {
+  // Where to listen; empty: 0.0.0.0 on the port passed to Server::listen.
+  std::vector<ListenAddress> listen;
+  // Exact matches of the upgrade request's Origin header (scheme://host[:port]); empty: any Origin.
+  // A request whose Origin is not listed is answered "HTTP/1.1 403 Forbidden" with no body and closed.
+  std::vector<std::string> allowedOrigins;
+  // Whether a request that carries no Origin at all (a program rather than a page) is upgraded when
+  // allowedOrigins is not empty.
+  bool allowMissingOrigin = true;
+  // A data message (all its fragments) or a control frame longer than this closes the connection
+  // with status 1009 before its payload is buffered.
+  std::optional<std::uint64_t> maxMessageBytes;
+  // Connections beyond this many are closed at once, without a byte; the others are not disturbed.
+  std::optional<std::size_t> maxConnections;
+  // A connection that has not completed its upgrade within this time is closed.
+  std::optional<std::chrono::milliseconds> handshakeTimeout;
+  // Where the layer reports what an operator should know (a connection ended because memory ran
+  // out, say): one line, no trailing newline, never a byte of a client's data. Empty: not reported.
+  std::function<void(const std::string& line)> log;
+};
+
+}  // namespace net
