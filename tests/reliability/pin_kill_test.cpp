@@ -22,6 +22,7 @@
 
 #include "softtoken/token_state.h"
 #include "tests/service/daemon_control.h"
+#include "tests/support/target_program.h"
 #include "tests/support/ws_client.h"
 
 namespace {
@@ -51,7 +52,7 @@ class PinStateUnderKill : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     directory_ = pattern;
     state_ = directory_ / "state.json";
-    const std::string init = "SOFTTOKEN_STATE='" + state_.string() + "' '" SOFTTOKEN_COMMAND "' init --user-pin " +
+    const std::string init = "SOFTTOKEN_STATE='" + state_.string() + "' " + testsupport::targetShellCommand("'" SOFTTOKEN_COMMAND "'") + " init --user-pin " +
                              kPins[0] + " >/dev/null";
     ASSERT_EQ(std::system(init.c_str()), 0);
   }

@@ -13,12 +13,15 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/target_program.h"
+
 namespace testdaemon {
 
 StartResult start(const std::string& binary, const std::vector<std::pair<std::string, std::string>>& env) {
   StartResult result;
   int errPipe[2];
   if (pipe(errPipe) != 0) return result;
+  const testsupport::TargetCommand command(binary);
   const auto began = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child == 0) {
@@ -26,7 +29,7 @@ StartResult start(const std::string& binary, const std::vector<std::pair<std::st
     close(errPipe[0]);
     close(errPipe[1]);
     for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
-    execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    command.exec();
     _exit(127);
   }
   close(errPipe[1]);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/service/daemon_control.h"
+#include "tests/support/target_program.h"
 #include "tests/support/ws_client.h"
 
 namespace {
@@ -56,7 +57,7 @@ class Daemon : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(directory_); }
 
   static bool softtoken(const std::string& arguments) {
-    return std::system((std::string(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null").c_str()) == 0;
+    return std::system((testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null").c_str()) == 0;
   }
 
   // Starts the daemon and checks the starter's verdict; the Stopper ends it after the test.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "tests/softtoken/token_fixture.h"
+#include "tests/support/target_program.h"
 
 namespace {
 
@@ -57,9 +58,10 @@ ULONG changeOnce(int i) {
 [[noreturn]] void plugCycles() {
   for (int i = 0; i < 2 * kPlugCycles; ++i) {
     const char* command = i % 2 == 0 ? "unplug" : "plug";
+    const testsupport::TargetCommand softtoken(SOFTTOKEN_COMMAND, {command});
     const pid_t pid = fork();
     if (pid == 0) {
-      execl(SOFTTOKEN_COMMAND, SOFTTOKEN_COMMAND, command, static_cast<char*>(nullptr));
+      softtoken.exec();
       _exit(127);
     }
     int status = 0;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "softtoken/state_file.h"
+#include "tests/support/target_program.h"
 
 void TokenTest::SetUp() {
   char pattern[] = "/tmp/softtoken-test-XXXXXX";
@@ -77,7 +78,7 @@ std::string readFile(const std::string& path) {
 CommandResult runCommand(const std::string& arguments, const std::string& directory) {
   const std::string out = directory + "/command.out";
   const std::string err = directory + "/command.err";
-  const std::string line = std::string(SOFTTOKEN_COMMAND) + " " + arguments + " >" + out + " 2>" + err;
+  const std::string line = testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " " + arguments + " >" + out + " 2>" + err;
   const int status = std::system(line.c_str());
   CommandResult result;
   result.exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -8,6 +8,7 @@
 #include "service/dispatcher.h"
 #include "token/application.h"
 #include "token/dev_mgnt.h"
+#include "tests/support/target_program.h"
 
 void SoftTokenTest::SetUp() {
   char pattern[] = "/tmp/tokenbridge-test-XXXXXX";
@@ -27,7 +28,7 @@ void SoftTokenTest::TearDown() {
 }
 
 bool SoftTokenTest::softtoken(const std::string& arguments) {
-  const std::string command = std::string(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null";
+  const std::string command = testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null";
   return std::system(command.c_str()) == 0;
 }
 
