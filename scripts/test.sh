@@ -62,6 +62,7 @@ fi
 if [ -x bench/run.sh ]; then
   stage "benchmark (quick)" bench/run.sh --quick
 fi
+stage "cross build and tests under qemu (mips64el)" scripts/cross.sh mips64el
 
 echo
 if ((failed)); then echo "failed stages: ${failures[*]}"; fi
