@@ -52,8 +52,9 @@ class PinStateUnderKill : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     directory_ = pattern;
     state_ = directory_ / "state.json";
-    const std::string init = "SOFTTOKEN_STATE='" + state_.string() + "' " + testsupport::targetShellCommand("'" SOFTTOKEN_COMMAND "'") + " init --user-pin " +
-                             kPins[0] + " >/dev/null";
+    const std::string softtoken = testsupport::targetShellCommand("'" SOFTTOKEN_COMMAND "'");
+    const std::string init =
+        "SOFTTOKEN_STATE='" + state_.string() + "' " + softtoken + " init --user-pin " + kPins[0] + " >/dev/null";
     ASSERT_EQ(std::system(init.c_str()), 0);
   }
   void TearDown() override {

@@ -57,7 +57,8 @@ class Daemon : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(directory_); }
 
   static bool softtoken(const std::string& arguments) {
-    return std::system((testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null").c_str()) == 0;
+    const std::string command = testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " " + arguments + " >/dev/null";
+    return std::system(command.c_str()) == 0;
   }
 
   // Starts the daemon and checks the starter's verdict; the Stopper ends it after the test.
