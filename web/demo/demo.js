@@ -64,7 +64,7 @@ function logTraffic(direction, text) {
 
 const PERMISSION_TEXT = {
   granted: ["ok", "allowed"],
-  prompt: ["unknown", "the browser may ask you on the first connection"],
+  prompt: ["unknown", "not decided (the browser asks when a public site connects)"],
   denied: ["bad", "denied: allow this site to access apps on this computer in the site's settings"],
   unsupported: ["ok", "not asked by this browser"],
 };

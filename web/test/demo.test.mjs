@@ -192,6 +192,6 @@ test("after the service stops, the page says it is not reachable", async () => {
   await page.getByRole("button", { name: "Check token" }).click();
   await shows("#service-state", /^not reachable at ws:\/\/127\.0\.0\.1:9446\b/);
   // This page is on the same computer as the service, so the browser stands aside.
-  await shows("#permission-state", /^(allowed|the browser may ask you|not asked by this browser)/);
+  await shows("#permission-state", /^(allowed|not decided|not asked by this browser)/);
   assert.deepEqual(pageErrors, [], "script errors on the page");
 });
