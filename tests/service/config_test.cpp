@@ -112,6 +112,25 @@ TEST(ConfigFile, EachTextGivesItsOptionsOrItsError) {
   }
 }
 
+TEST(ConfigFile, ShippedFileChangesNothingAndEachOfItsLinesIsValid) {
+  const config::Loaded shipped = config::load(SHIPPED_CONFIG, true);
+  EXPECT_EQ(shipped.error, "");
+  EXPECT_EQ(describe(shipped.options), kNothing);
+
+  // Turning every example line on gives a file the daemon accepts.
+  std::ifstream file(SHIPPED_CONFIG);
+  std::string text;
+  for (std::string line; std::getline(file, line);) {
+    if (line.size() > 1 && line[0] == '#' && line[1] >= 'a' && line[1] <= 'z') line.erase(0, 1);
+    text += line + "\n";
+  }
+  const config::Loaded allOn = config::parse(text, "shipped");
+  EXPECT_EQ(allOn.error, "");
+  EXPECT_EQ(describe(allOn.options),
+            "listen 127.0.0.1/9446 ::1/9446; origins https://app.example.com; missing no; message 65536; "
+            "connections 64; handshake 10000ms");
+}
+
 class ConfigFileOnDisk : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -264,6 +264,8 @@ TEST_F(Daemon, RefusesBadSettingsWithTheirLine) {
       // All or none: the two addresses opened before the third failed are closed again.
       {"an address twice", "listen = 127.0.0.2\nlisten = [::1]\nlisten = 127.0.0.2:9446\n", {},
        "cannot listen on 127.0.0.2:9446: Address already in use"},
+      {"an IPv6 address twice", "listen = [::1]:9446\nlisten = [::1]\n", {},
+       "cannot listen on [::1]:9446: Address already in use"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
