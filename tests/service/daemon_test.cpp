@@ -301,6 +301,8 @@ TEST_F(Daemon, ListensOnlyWhereTold) {
       {"no setting: every IPv4 interface", "# nothing set\n", true, true, false},
       {"loopback only", "listen = 127.0.0.1\n", true, false, false},
       {"two addresses, IPv6 among them", "listen = [::1]\nlisten = 127.0.0.2:9446\n", false, true, true},
+      // An IPv6 socket takes IPv6 only, so the two "any" addresses share the port.
+      {"every IPv4 and every IPv6 interface", "listen = 0.0.0.0\nlisten = [::]\n", true, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
