@@ -112,12 +112,11 @@ class Parser {
   }
 
   // Settings that only mean something together, checked once every line is read.
-  bool finish() {
+  void finish() {
     const auto missing = seen_.find("allow-missing-origin");
     if (missing != seen_.end() && !result_.options.allowMissingOrigin && result_.options.allowedOrigins.empty()) {
-      return fail(missing->second, "allow-missing-origin = no has no effect without an allow-origin line");
+      fail(missing->second, "allow-missing-origin = no has no effect without an allow-origin line");
     }
-    return true;
   }
 
   Loaded take() { return std::move(result_); }

@@ -103,17 +103,20 @@ class Peer {
         }
       }
       const std::string more = receive(3000);
-      if (more.empty()) return in.empty() ? "<closed without a byte>" : "<incomplete>";
+      if (more.empty() && !closed_) return "<no reply>";
+      if (more.empty()) return in.empty() ? "<closed without a byte>" : "<closed after " + in + ">";
       in += more;
     }
   }
 
-  // What arrives within the time, up to 4 KiB; empty when the peer closed or nothing came.
+  // What arrives within the time, up to 4 KiB; empty when nothing came or the peer closed (EOF or
+  // reset: then closed_ is set).
   std::string receive(int timeoutMs) {
     pollfd ready{fd_, POLLIN, 0};
     if (poll(&ready, 1, timeoutMs) != 1) return "";
     char buffer[4096];
     const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) closed_ = true;
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
   }
 
@@ -121,6 +124,7 @@ class Peer {
   int fd_ = -1;
   bool connected_ = false;
   bool upgraded_ = false;
+  bool closed_ = false;
 };
 
 class Daemon : public ::testing::Test {
