@@ -4,6 +4,7 @@
 #include "softtoken/cli_args.h"
 
 #include <algorithm>
+#include <istream>
 
 #include "softtoken/sar_codes.h"
 #include "softtoken/skf_functions.h"
@@ -26,10 +27,12 @@ bool parseRetries(const std::string& option, const std::string& text, PinState& 
   return true;
 }
 
+// A refused PIN is described by its length only: the text may be a real PIN mistyped, and error
+// messages end up in terminals and logs.
 bool parsePin(const std::string& option, const std::string& text, PinState& pin, std::string* error) {
   if (!pinLengthValid(text)) {
     return fail(error, option + ": a PIN has " + std::to_string(kPinMinLength) + " to " +
-                           std::to_string(kPinMaxLength) + " characters, '" + text + "' has " +
+                           std::to_string(kPinMaxLength) + " characters, the one given has " +
                            std::to_string(text.size()));
   }
   pin.pin_ = text;
@@ -66,6 +69,22 @@ bool applyInitOption(const std::string& option, const std::string& value, TokenS
   return fail(error, "init: unknown option '" + option + "'");
 }
 
+// The two lines of --pins-from-stdin: the user PIN, then the administrator PIN.
+bool readPins(std::istream& in, TokenState& state, std::string* error) {
+  const char* const labels[] = {"--pins-from-stdin: line 1 (user PIN)", "--pins-from-stdin: line 2 (admin PIN)"};
+  PinState* const pins[] = {&state.user_, &state.admin_};
+  for (int i = 0; i < 2; ++i) {
+    std::string line;
+    if (!std::getline(in, line)) {
+      return fail(error, "--pins-from-stdin: standard input must hold the user PIN on one line and the admin PIN "
+                         "on the next");
+    }
+    if (line.ends_with('\r')) line.pop_back();
+    if (!parsePin(labels[i], line, *pins[i], error)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Arguments> splitArguments(const std::vector<std::string>& words, std::string* error) {
@@ -97,15 +116,23 @@ std::optional<Arguments> splitArguments(const std::vector<std::string>& words, s
   return args;
 }
 
-std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::string* error) {
+std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::istream& pinInput,
+                                    std::string* error) {
   TokenState state;
   std::vector<std::string> apps;
+  bool pinsFromInput = false;
+  bool pinsGiven = false;
   for (std::size_t i = 0; i < options.size(); ++i) {
     const std::string& option = options[i];
     if (option == "--absent") {
       state.present_ = false;
       continue;
     }
+    if (option == "--pins-from-stdin") {
+      pinsFromInput = true;
+      continue;
+    }
+    if (option == "--user-pin" || option == "--admin-pin") pinsGiven = true;
     if (!option.starts_with("--")) {
       fail(error, "init: unexpected argument '" + option + "'");
       return std::nullopt;
@@ -116,6 +143,11 @@ std::optional<TokenState> parseInit(const std::vector<std::string>& options, std
     }
     if (!applyInitOption(option, options[++i], state, apps, error)) return std::nullopt;
   }
+  if (pinsFromInput && pinsGiven) {
+    fail(error, "init: --pins-from-stdin replaces --user-pin and --admin-pin; give one or the other");
+    return std::nullopt;
+  }
+  if (pinsFromInput && !readPins(pinInput, state, error)) return std::nullopt;
   if (!apps.empty()) state.applications_ = apps;
   return state;
 }

@@ -3,6 +3,7 @@
 // and "fail" turned into values, with a message for every argument that is refused.
 #pragma once
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@ std::optional<Arguments> splitArguments(const std::vector<std::string>& words, s
 
 // The fresh state that "init" options describe, starting from the defaults; nothing, with the
 // reason in *error, for an unknown option, a missing value, a bad number or a value out of range.
-std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::string* error);
+// With --pins-from-stdin the user PIN and then the admin PIN are read as two lines of pinInput,
+// so they need not stand on a command line. No message repeats a refused PIN.
+std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::istream& pinInput,
+                                    std::string* error);
 
 struct FaultRequest {
   std::string function_;

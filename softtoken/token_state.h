@@ -27,6 +27,8 @@ struct PinState {
   std::string pin_;
   ULONG tries_ = 0;
   ULONG maximum_ = 0;
+
+  bool operator==(const PinState&) const = default;
 };
 
 // A chosen SKF function returns code_ without doing anything else; once_ removes the fault after

@@ -46,8 +46,8 @@ class Daemon : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(testdaemon::pidListeningOn(kServicePort), 0) << "port 9446 is in use; stop what listens there first";
-    char pattern[] = "/tmp/tokenbridged-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "tokenbridged-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     directory_ = pattern;
     state_ = directory_ + "/state.json";
     setenv("SOFTTOKEN_STATE", state_.c_str(), 1);

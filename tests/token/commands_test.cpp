@@ -3,6 +3,7 @@
 // outcome, the handles left open after each request, and the sequences that depend on them.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -32,20 +33,6 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
-class TokenCommands : public SoftTokenTest {
- protected:
-  void run(const Scenario& scenario) {
-    SCOPED_TRACE(scenario.name);
-    for (const std::string& command : scenario.setup) ASSERT_TRUE(softtoken(command)) << command;
-    for (const Step& step : scenario.steps) {
-      SCOPED_TRACE(step.request);
-      EXPECT_EQ(request(step.request), step.expected);
-      EXPECT_EQ(g_hDev != nullptr, step.deviceOpenAfter);
-      EXPECT_EQ(g_hApp, nullptr);
-    }
-  }
-};
-
 const std::string kOpen = R"({"type":"OpenDevice"})";
 const std::string kState = R"({"type":"GetDevState"})";
 const std::string kName = R"({"type":"GetUserName"})";
@@ -58,32 +45,57 @@ std::string unblock(const std::string& admin, const std::string& to) {
   return R"({"type":"UnblockUserPin","parm1":")" + admin + R"(","parm2":")" + to + "\"}";
 }
 
-TEST_F(TokenCommands, DeviceRequests) {
-  const Scenario scenarios[] = {
-      {"open connects", {}, {{kOpen, reply("OpenDevice", "0", "TRUE"), true}}},
-      {"open without token", {"unplug"}, {{kOpen, reply("OpenDevice", "1", "FALSE"), false}}},
-      {"open refused", {"fail SKF_ConnectDev 0x0A000001 --once"}, {{kOpen, reply("OpenDevice", "1", "FALSE"), false}}},
-      {"open twice connects twice",
-       {},
-       {{kOpen, reply("OpenDevice", "0", "TRUE"), true}, {kOpen, reply("OpenDevice", "0", "TRUE"), true}}},
-      {"state with token", {}, {{kState, reply("GetDevState", "0", "1"), false}}},
-      {"state without token", {"unplug"}, {{kState, reply("GetDevState", "1", "0"), false}}},
-      {"state leaves a connection alone",
-       {},
-       {{kOpen, reply("OpenDevice", "0", "TRUE"), true}, {kState, reply("GetDevState", "0", "1"), true}}},
-      {"serial number, then close",
-       {},
-       {{kName, reply("GetUserName", "0", kSerial), true}, {kClose, reply("CloseDevice", "0", ""), false}}},
-      {"serial number refused", {"fail SKF_GetDevInfo 0x0A000001"}, {{kName, reply("GetUserName", "1", "0000"), true}}},
-      {"serial number without token", {"unplug"}, {{kName, reply("GetUserName", "1", ""), false}}},
-      {"close with nothing open", {}, {{kClose, reply("CloseDevice", "0", ""), false}}},
-  };
-  for (const Scenario& scenario : scenarios) {
-    run(scenario);
-    TearDown();
-    SetUp();
+class TokenCommands : public SoftTokenTest {};
+
+// Each scenario runs on a fresh token: its setup commands, then its requests in order.
+class TokenScenario : public SoftTokenTest, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(TokenScenario, RepliesAndHandlesAfterEachStep) {
+  const Scenario& scenario = GetParam();
+  for (const std::string& command : scenario.setup) ASSERT_TRUE(softtoken(command)) << command;
+  for (const Step& step : scenario.steps) {
+    SCOPED_TRACE(step.request);
+    EXPECT_EQ(request(step.request), step.expected);
+    EXPECT_EQ(g_hDev != nullptr, step.deviceOpenAfter);
+    EXPECT_EQ(g_hApp, nullptr);
   }
 }
+
+// The scenario's name as a test name: letters and digits only.
+std::string scenarioName(const ::testing::TestParamInfo<Scenario>& info) {
+  std::string name;
+  bool upper = true;
+  for (const char* c = info.param.name; *c != '\0'; ++c) {
+    if (std::isalnum(static_cast<unsigned char>(*c))) {
+      name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(*c))) : *c;
+      upper = false;
+    } else {
+      upper = true;
+    }
+  }
+  return name;
+}
+
+const Scenario kDeviceScenarios[] = {
+    {"open connects", {}, {{kOpen, reply("OpenDevice", "0", "TRUE"), true}}},
+    {"open without token", {"unplug"}, {{kOpen, reply("OpenDevice", "1", "FALSE"), false}}},
+    {"open refused", {"fail SKF_ConnectDev 0x0A000001 --once"}, {{kOpen, reply("OpenDevice", "1", "FALSE"), false}}},
+    {"open twice connects twice",
+     {},
+     {{kOpen, reply("OpenDevice", "0", "TRUE"), true}, {kOpen, reply("OpenDevice", "0", "TRUE"), true}}},
+    {"state with token", {}, {{kState, reply("GetDevState", "0", "1"), false}}},
+    {"state without token", {"unplug"}, {{kState, reply("GetDevState", "1", "0"), false}}},
+    {"state leaves a connection alone",
+     {},
+     {{kOpen, reply("OpenDevice", "0", "TRUE"), true}, {kState, reply("GetDevState", "0", "1"), true}}},
+    {"serial number, then close",
+     {},
+     {{kName, reply("GetUserName", "0", kSerial), true}, {kClose, reply("CloseDevice", "0", ""), false}}},
+    {"serial number refused", {"fail SKF_GetDevInfo 0x0A000001"}, {{kName, reply("GetUserName", "1", "0000"), true}}},
+    {"serial number without token", {"unplug"}, {{kName, reply("GetUserName", "1", ""), false}}},
+    {"close with nothing open", {}, {{kClose, reply("CloseDevice", "0", ""), false}}},
+};
+INSTANTIATE_TEST_SUITE_P(Device, TokenScenario, ::testing::ValuesIn(kDeviceScenarios), scenarioName);
 
 TEST_F(TokenCommands, SecondConnectRefusedKeepsTheFirstHandle) {
   ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
@@ -100,51 +112,45 @@ TEST_F(TokenCommands, RefusedDisconnectAnswersCodeOneAndForgetsTheHandle) {
   EXPECT_EQ(g_hDev, nullptr);
 }
 
-TEST_F(TokenCommands, PinRequests) {
-  const Scenario scenarios[] = {
-      {"right PIN", {}, {{verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
-      {"wrong PIN with tries left", {}, {{verify("87654321"), reply("VerifyUserPin", "1", "0"), false}}},
-      {"verify without token", {"unplug"}, {{verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
-      {"application refused", {"fail SKF_OpenApplication 0x0A00002E --once"},
-       {{verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
-      {"verify closes what OpenDevice opened, close finds nothing",
-       {},
-       {{kOpen, reply("OpenDevice", "0", "TRUE"), true},
-        {verify(kUserPin), reply("VerifyUserPin", "0", "1"), false},
-        {kClose, reply("CloseDevice", "0", ""), false}}},
-      {"PIN locks when the tries run out, unblock sets a new one",
-       {"init --user-retries 3"},
-       {{verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
-        {verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
-        {verify("00000000"), reply("VerifyUserPin", "1", "-1"), false},
-        {verify(kUserPin), reply("VerifyUserPin", "1", "-1"), false},
-        {unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "0", "-1"), false},
-        {verify("11112222"), reply("VerifyUserPin", "0", "1"), false}}},
-      {"change, then the new PIN works",
-       {},
-       {{change(kUserPin, "99998888"), reply("ChangeUserPin", "0", "-1"), false},
-        {verify(kUserPin), reply("VerifyUserPin", "1", "0"), false},
-        {verify("99998888"), reply("VerifyUserPin", "0", "1"), false}}},
-      {"change with a wrong old PIN reports the tries left",
-       {},
-       {{change("00000000", "99998888"), reply("ChangeUserPin", "1", "5"), false},
-        {change("00000000", "99998888"), reply("ChangeUserPin", "1", "4"), false}}},
-      {"change without token", {"unplug"}, {{change(kUserPin, "99998888"), reply("ChangeUserPin", "1", "-1"), false}}},
-      {"unblock with a wrong administrator PIN reports its tries left",
-       {},
-       {{unblock("wrongadmin", "11112222"), reply("UnblockUserPin", "1", "9"), false}}},
-      {"unblock without token", {"unplug"}, {{unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "1", "-1"), false}}},
-      {"PIN command ends a GetUserName connection",
-       {},
-       {{kName, reply("GetUserName", "0", kSerial), true},
-        {change(kUserPin, kUserPin), reply("ChangeUserPin", "0", "-1"), false}}},
-  };
-  for (const Scenario& scenario : scenarios) {
-    run(scenario);
-    TearDown();
-    SetUp();
-  }
-}
+const Scenario kPinScenarios[] = {
+    {"right PIN", {}, {{verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
+    {"wrong PIN with tries left", {}, {{verify("87654321"), reply("VerifyUserPin", "1", "0"), false}}},
+    {"verify without token", {"unplug"}, {{verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+    {"application refused", {"fail SKF_OpenApplication 0x0A00002E --once"},
+     {{verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+    {"verify closes what OpenDevice opened, close finds nothing",
+     {},
+     {{kOpen, reply("OpenDevice", "0", "TRUE"), true},
+      {verify(kUserPin), reply("VerifyUserPin", "0", "1"), false},
+      {kClose, reply("CloseDevice", "0", ""), false}}},
+    {"PIN locks when the tries run out, unblock sets a new one",
+     {"init --user-retries 3"},
+     {{verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
+      {verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
+      {verify("00000000"), reply("VerifyUserPin", "1", "-1"), false},
+      {verify(kUserPin), reply("VerifyUserPin", "1", "-1"), false},
+      {unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "0", "-1"), false},
+      {verify("11112222"), reply("VerifyUserPin", "0", "1"), false}}},
+    {"change, then the new PIN works",
+     {},
+     {{change(kUserPin, "99998888"), reply("ChangeUserPin", "0", "-1"), false},
+      {verify(kUserPin), reply("VerifyUserPin", "1", "0"), false},
+      {verify("99998888"), reply("VerifyUserPin", "0", "1"), false}}},
+    {"change with a wrong old PIN reports the tries left",
+     {},
+     {{change("00000000", "99998888"), reply("ChangeUserPin", "1", "5"), false},
+      {change("00000000", "99998888"), reply("ChangeUserPin", "1", "4"), false}}},
+    {"change without token", {"unplug"}, {{change(kUserPin, "99998888"), reply("ChangeUserPin", "1", "-1"), false}}},
+    {"unblock with a wrong administrator PIN reports its tries left",
+     {},
+     {{unblock("wrongadmin", "11112222"), reply("UnblockUserPin", "1", "9"), false}}},
+    {"unblock without token", {"unplug"}, {{unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "1", "-1"), false}}},
+    {"PIN command ends a GetUserName connection",
+     {},
+     {{kName, reply("GetUserName", "0", kSerial), true},
+      {change(kUserPin, kUserPin), reply("ChangeUserPin", "0", "-1"), false}}},
+};
+INSTANTIATE_TEST_SUITE_P(Pin, TokenScenario, ::testing::ValuesIn(kPinScenarios), scenarioName);
 
 TEST_F(TokenCommands, ApplicationRefusedAfterOpenDeviceDisconnects) {
   ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
