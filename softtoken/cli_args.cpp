@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <istream>
 
+#include "softtoken/quirks.h"
 #include "softtoken/sar_codes.h"
 #include "softtoken/skf_functions.h"
 
@@ -181,6 +182,21 @@ std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, s
     return std::nullopt;
   }
   return FaultRequest{*function, Fault{*code, once}};
+}
+
+std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error) {
+  if (options.size() != 2 || (options[1] != "on" && options[1] != "off")) {
+    fail(error, "quirk: usage is 'quirk NAME on|off'");
+    return std::nullopt;
+  }
+  const std::optional<std::string> name = canonicalQuirk(options[0]);
+  if (!name) {
+    std::string known;
+    for (const Quirk& quirk : knownQuirks()) known += (known.empty() ? "" : ", ") + std::string(quirk.name_);
+    fail(error, "quirk: '" + options[0] + "' is not a quirk (" + known + ")");
+    return std::nullopt;
+  }
+  return QuirkRequest{*name, options[1] == "on"};
 }
 
 }  // namespace softtoken

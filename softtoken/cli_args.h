@@ -37,4 +37,12 @@ struct FaultRequest {
 // "FUNCTION CODE [--once]"; CODE is hex (0x0A000001), decimal or a SAR_ name and not SAR_OK.
 std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error);
 
+struct QuirkRequest {
+  std::string name_;
+  bool on_ = false;
+};
+
+// "NAME on|off" with NAME one of the quirks in quirks.h.
+std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error);
+
 }  // namespace softtoken

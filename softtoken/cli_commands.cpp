@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "  show [--json] [--reveal]                          print the token's state (PINs with --reveal)\n"
     "  fail FUNCTION CODE [--once]                       make an SKF function return CODE\n"
     "  clear                                             remove every fault\n"
+    "  quirk NAME on|off                                 imitate a faulty library (see README)\n"
     "The state file is PATH, else $SOFTTOKEN_STATE, else /var/lib/softtoken/state.json.\n";
 
 struct Context {
@@ -123,6 +124,19 @@ int clear(const Context& c) {
   return changeExisting(c, [](TokenState& state) { state.faults_.clear(); });
 }
 
+int quirk(const Context& c) {
+  std::string error;
+  const std::optional<QuirkRequest> request = parseQuirk(c.rest_, &error);
+  if (!request) return usageError(c.err_, error);
+  return changeExisting(c, [&](TokenState& state) {
+    if (request->on_) {
+      state.quirks_.insert(request->name_);
+    } else {
+      state.quirks_.erase(request->name_);
+    }
+  });
+}
+
 void showPin(std::ostream& out, const char* label, const PinState& pin, bool reveal) {
   out << label << (reveal ? pin.pin_ : "(hidden, --reveal shows it)") << ", " << pin.tries_ << " of "
       << pin.maximum_ << " tries left" << (pin.tries_ == 0 ? ", LOCKED" : "") << "\n";
@@ -176,6 +190,7 @@ int show(const Context& c) {
     c.out_ << "fault:        " << function << " returns " << describeSar(fault.code_)
            << (fault.once_ ? " once" : " until cleared") << "\n";
   }
+  for (const std::string& name : state->quirks_) c.out_ << "quirk:        " << name << "\n";
   return kExitOk;
 }
 
@@ -189,6 +204,7 @@ constexpr Subcommand kSubcommands[] = {
     {.name = "init", .run = init},         {.name = "plug", .run = plug},
     {.name = "unplug", .run = unplug},     {.name = "show", .run = show},
     {.name = "fail", .run = failCommand},  {.name = "clear", .run = clear},
+    {.name = "quirk", .run = quirk},
 };
 
 }  // namespace

@@ -54,7 +54,7 @@ ULONG SKF_EnumApplication(DEVHANDLE hDev, LPSTR szAppName, ULONG* pulSize) {
     HandleEntry device;
     if (const ULONG live = liveHandle(hDev, HandleKind::Device, call, &device); live != SAR_OK) return live;
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
-    return softtoken::putNameList(call.state_->applications_, szAppName, pulSize);
+    return softtoken::putNameList(call.state_->applications_, call.state_->quirks_, szAppName, pulSize);
   });
 }
 

@@ -25,7 +25,8 @@ ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG* pulSize) {
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
     std::vector<std::string> names;
     if (call.state_ && (call.state_->present_ || !bPresent)) names.push_back(call.state_->device_);
-    return softtoken::putNameList(names, szNameList, pulSize);
+    static const std::set<std::string> kNoQuirks;
+    return softtoken::putNameList(names, call.state_ ? call.state_->quirks_ : kNoQuirks, szNameList, pulSize);
   });
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,7 @@ struct TokenState {
   PinState user_ = {"12345678", 6, 6};
   PinState admin_ = {"admin12345", 10, 10};
   std::map<std::string, Fault> faults_;  // keyed by the exact SKF function name
+  std::set<std::string> quirks_;          // names from softtoken/quirks.h that are on
 };
 
 Json::Value toJson(const TokenState& state);

@@ -2,6 +2,7 @@
 // Device presence, connection and information through the SKF library.
 #include "token/dev_mgnt.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,16 +12,21 @@ DEVHANDLE g_hDev = nullptr;
 
 namespace {
 
+// A device list holds a few names. A larger size from the library is not believed: the list is asked
+// for with this much room and the library decides (a true list fits, a false size is refused).
+constexpr ULONG kDeviceListRoom = 64 * 1024;
+
 // Two SKF_EnumDev calls: the list's size, then the list. A non-empty list means a token is present;
-// the names themselves do not matter, since the service always connects by its fixed name.
+// the names themselves are never read, since the service always connects by its fixed name.
 bool tokenPresent() {
   ULONG size = 0;
   if (SKF_EnumDev(1, nullptr, &size) != SAR_OK || size == 0) return false;
-  // A size too large to allocate is treated as no token, like any other failed enumeration.
-  std::unique_ptr<char[]> names(new (std::nothrow) char[size]);
+  const ULONG room = std::min(size, kDeviceListRoom);
+  std::unique_ptr<char[]> names(new (std::nothrow) char[room]);
   if (!names) return false;
-  if (SKF_EnumDev(1, names.get(), &size) != SAR_OK) return false;
-  return size != 0;
+  ULONG filled = room;
+  if (SKF_EnumDev(1, names.get(), &filled) != SAR_OK) return false;
+  return filled != 0;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // The softtoken command, run as its own program: each subcommand's effect on the state file, and
 // refusals with a message and a non-zero exit that leave the file as it was.
 #include <fstream>
+#include <set>
 
 #include "tests/softtoken/token_fixture.h"
 
@@ -138,6 +139,28 @@ TEST_F(CommandTest, StateOptionOverridesTheEnvironment) {
   EXPECT_FALSE(state->present_);
 }
 
+TEST_F(CommandTest, QuirksAreTurnedOnAndOffAndShown) {
+  ASSERT_EQ(run("quirk unterminated-lists on").exit_, 0);
+  ASSERT_EQ(run("quirk overstated-sizes on").exit_, 0);
+  EXPECT_EQ(load().quirks_, (std::set<std::string>{"overstated-sizes", "unterminated-lists"}));
+  EXPECT_NE(run("show").out_.find("quirk:        overstated-sizes\n"), std::string::npos);
+  ASSERT_EQ(run("quirk unterminated-lists off").exit_, 0);
+  ASSERT_EQ(run("quirk unterminated-lists off").exit_, 0);  // off twice is no error
+  EXPECT_EQ(load().quirks_, std::set<std::string>{"overstated-sizes"});
+  // A state file from before quirks existed still reads; an unknown quirk in the file does not.
+  const std::string text = readFile(statePath());
+  const std::size_t member = text.find("\"quirks\"");
+  ASSERT_NE(member, std::string::npos) << text;
+  std::string withoutQuirks = text;
+  withoutQuirks.erase(text.rfind(',', member), text.find(']', member) + 1 - text.rfind(',', member));
+  writeRaw(withoutQuirks);
+  EXPECT_TRUE(load().quirks_.empty()) << withoutQuirks;
+  std::string unknown = text;
+  unknown.replace(unknown.find("overstated-sizes"), 16, "not-a-real-quirk");
+  writeRaw(unknown);
+  EXPECT_FALSE(softtoken::parseState(readFile(statePath())).has_value());
+}
+
 // PINs appear only when asked for, in either form of show.
 TEST_F(CommandTest, ShowHidesPinsUnlessRevealed) {
   ASSERT_EQ(run("init --user-pin userpin77 --admin-pin adminpin88").exit_, 0);
@@ -230,6 +253,8 @@ TEST_F(CommandTest, BadArgumentsFailWithAMessageAndChangeNothing) {
       {"fail without a code", "fail SKF_VerifyPIN", 2, "usage is 'fail FUNCTION CODE [--once]'"},
       {"plug with an argument", "plug now", 2, "plug takes no arguments"},
       {"show with a stray option", "show --yaml", 2, "unexpected argument '--yaml'"},
+      {"unknown quirk", "quirk slow-replies on", 2, "'slow-replies' is not a quirk (unterminated-lists"},
+      {"quirk neither on nor off", "quirk overstated-sizes yes", 2, "usage is 'quirk NAME on|off'"},
   };
   const std::string before = readFile(statePath());
   for (const BadArgumentsCase& c : cases) {

@@ -152,6 +152,29 @@ const Scenario kPinScenarios[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Pin, TokenScenario, ::testing::ValuesIn(kPinScenarios), scenarioName);
 
+// A faulty library's name lists: the application's name is read only up to the buffer and the size
+// reported, and only a name whose NUL lies within them is opened. An over-read here is caught by
+// the sanitizer build; the understated size shows in the reply itself.
+const Scenario kQuirkScenarios[] = {
+    {"overstated sizes, the name still ends at its NUL",
+     {"quirk overstated-sizes on"},
+     {{kState, reply("GetDevState", "0", "1"), false}, {verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
+    {"unterminated list is not opened",
+     {"quirk unterminated-lists on"},
+     {{kState, reply("GetDevState", "0", "1"), false}, {verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+    {"unterminated list with an overstated size is not opened",
+     {"quirk unterminated-lists on", "quirk overstated-sizes on"},
+     {{kState, reply("GetDevState", "0", "1"), false},
+      {change(kUserPin, "99998888"), reply("ChangeUserPin", "1", "-1"), false}}},
+    {"understated size cuts the name before its NUL",
+     {"quirk understated-sizes on"},
+     {{kState, reply("GetDevState", "0", "1"), false}, {verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+    {"understated size that still holds the first name",
+     {"init --app APP1 --app " + std::string(64, 'B'), "quirk understated-sizes on"},
+     {{verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
+};
+INSTANTIATE_TEST_SUITE_P(Quirks, TokenScenario, ::testing::ValuesIn(kQuirkScenarios), scenarioName);
+
 TEST_F(TokenCommands, ApplicationRefusedAfterOpenDeviceDisconnects) {
   ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
   ASSERT_TRUE(softtoken("fail SKF_OpenApplication 0x0A00002E --once"));

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+// The names of the library misbehaviours the software token can imitate.
+#include "softtoken/quirks.h"
+
+#include <array>
+
+namespace softtoken {
+
+namespace {
+
+constexpr std::array<Quirk, 3> kQuirks = {{
+    {kUnterminatedLists, "name lists fill the whole buffer without any NUL and report its size"},
+    {kOverstatedSizes, "name-list sizes are reported 4096 bytes too large"},
+    {kUnderstatedSizes, "a filled name list reports half the bytes it wrote"},
+}};
+
+}  // namespace
+
+std::span<const Quirk> knownQuirks() { return kQuirks; }
+
+std::optional<std::string> canonicalQuirk(std::string_view name) {
+  for (const Quirk& quirk : kQuirks) {
+    if (quirk.name_ == name) return std::string(quirk.name_);
+  }
+  return std::nullopt;
+}
+
+}  // namespace softtoken

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// Opt-in misbehaviours of a closed maker's library that the software token can imitate, so the
+// daemon's bounds on what a library returns are tested through the real interface. Off unless a
+// test or an operator turns one on ("softtoken quirk NAME on"); kept in the state file.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace softtoken {
+
+struct Quirk {
+  std::string_view name_;
+  std::string_view what_;  // one line for the usage text and README
+};
+
+// unterminated-lists: a name list fills the caller's whole buffer with the names repeated and no
+//   NUL at all, and reports the buffer's size.
+// overstated-sizes: every name-list size reported is 4096 bytes more than was written or is needed.
+// understated-sizes: a filled name list reports half the bytes it wrote.
+std::span<const Quirk> knownQuirks();
+
+// The quirk's exact name, or nothing when no quirk has that name.
+std::optional<std::string> canonicalQuirk(std::string_view name);
+
+inline constexpr std::string_view kUnterminatedLists = "unterminated-lists";
+inline constexpr std::string_view kOverstatedSizes = "overstated-sizes";
+inline constexpr std::string_view kUnderstatedSizes = "understated-sizes";
+
+}  // namespace softtoken
