@@ -87,22 +87,30 @@ ULONG callPin(const PinCase& c, HAPPLICATION app, ULONG* count) {
   return SAR_FAIL;
 }
 
+// The default token with the case's counters.
+softtoken::TokenState stateBefore(const PinCase& c) {
+  softtoken::TokenState state;
+  state.user_.tries_ = c.userTries;
+  state.admin_.tries_ = c.adminTries;
+  return state;
+}
+
+void expectPinsAfter(const PinCase& c, const softtoken::TokenState& after) {
+  EXPECT_EQ(after.user_.pin_, c.userPinAfter);
+  EXPECT_EQ(after.user_.tries_, c.userTriesAfter);
+  EXPECT_EQ(after.admin_.pin_, c.adminPinAfter);
+  EXPECT_EQ(after.admin_.tries_, c.adminTriesAfter);
+}
+
 TEST_F(TokenTest, PinCallsFollowTheRetryCounters) {
   for (const PinCase& c : kCases) {
     SCOPED_TRACE(c.name);
-    softtoken::TokenState state;
-    state.user_.tries_ = c.userTries;
-    state.admin_.tries_ = c.adminTries;
-    store(state);
+    store(stateBefore(c));
     const HAPPLICATION app = openApplication();
     ULONG count = kUntouched;
     EXPECT_EQ(callPin(c, app, &count), c.rv);
     EXPECT_EQ(count, c.count);
-    const softtoken::TokenState after = load();
-    EXPECT_EQ(after.user_.pin_, c.userPinAfter);
-    EXPECT_EQ(after.user_.tries_, c.userTriesAfter);
-    EXPECT_EQ(after.admin_.pin_, c.adminPinAfter);
-    EXPECT_EQ(after.admin_.tries_, c.adminTriesAfter);
+    expectPinsAfter(c, load());
     EXPECT_EQ(SKF_CloseApplication(app), SAR_OK);
     EXPECT_EQ(SKF_DisConnectDev(device_), SAR_OK);
   }
@@ -210,10 +218,7 @@ TEST_P(PinWriteFailure, PinCallsThatCannotBeStoredAreRefused) {
   // clang-format on
   for (const PinCase& c : calls) {
     SCOPED_TRACE(c.name);
-    softtoken::TokenState state;
-    state.user_.tries_ = c.userTries;
-    state.admin_.tries_ = c.adminTries;
-    store(state);
+    store(stateBefore(c));
     const std::string before = readFile(statePath());
     const HAPPLICATION app = openApplication();
     const CallResult result = callUnderFault(GetParam(), directory_, c, app);
@@ -225,11 +230,7 @@ TEST_P(PinWriteFailure, PinCallsThatCannotBeStoredAreRefused) {
     EXPECT_EQ(result.rv, c.rv);
     EXPECT_EQ(result.count, c.count);
     EXPECT_EQ(readFile(statePath()), before);
-    const softtoken::TokenState after = load();
-    EXPECT_EQ(after.user_.pin_, c.userPinAfter);
-    EXPECT_EQ(after.user_.tries_, c.userTriesAfter);
-    EXPECT_EQ(after.admin_.pin_, c.adminPinAfter);
-    EXPECT_EQ(after.admin_.tries_, c.adminTriesAfter);
+    expectPinsAfter(c, load());
     EXPECT_EQ(SKF_CloseApplication(app), SAR_OK);
     EXPECT_EQ(SKF_DisConnectDev(device_), SAR_OK);
   }
