@@ -11,6 +11,9 @@
 //   VerifyUserPin,          closed, in every outcome                      closed
 //   ChangeUserPin,
 //   UnblockUserPin
+//   ZPSHA1 (crypto/)        closed on success, else unchanged             closed
+//   ZPCrypt (crypto/)       closed on success; after a refused serial     closed
+//                           number as GetUserName leaves it
 //
 // So g_hApp is only ever open inside a PIN command, which opens it itself; the device a PIN
 // command finds connected is reused and then disconnected.
