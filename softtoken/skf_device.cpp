@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "softtoken/quirks.h"
 #include "softtoken/skf_call.h"
 
 using softtoken::CallState;
@@ -73,6 +74,9 @@ ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     info.FreeSpace = 60 * 1024;
     info.MaxBufferSize = 2048;
     std::memcpy(pDevInfo, &info, sizeof info);
+    if (call.state_->quirks_.contains(std::string(softtoken::kOversizedDevInfo))) {
+      std::memset(reinterpret_cast<unsigned char*>(pDevInfo) + sizeof info, 0xEE, softtoken::kOversizedDevInfoExtra);
+    }
     return SAR_OK;
   });
 }

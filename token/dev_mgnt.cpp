@@ -53,11 +53,20 @@ BYTE CDevMgntTest::Test_GetDevState(int* state) {
   return present;
 }
 
+// The record with room after it: a library built with another packing (natural alignment makes
+// the record 296 bytes) or a longer record writes past the 294 bytes we declare. The serial number
+// sits at the same offset in each layout, and only its 32 bytes are read.
+struct DevInfoWithRoom {
+  DEVINFO info;
+  unsigned char room[256];
+};
+
 BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
   if (g_hDev == nullptr && Test_ConnectDev() != 1) return 0;
-  DEVINFO info;
-  std::memset(&info, 0, sizeof info);
-  if (SKF_GetDevInfo(g_hDev, &info) != SAR_OK) {
+  DevInfoWithRoom received;
+  std::memset(&received, 0, sizeof received);
+  const DEVINFO& info = received.info;
+  if (SKF_GetDevInfo(g_hDev, &received.info) != SAR_OK) {
     std::memcpy(serial, "0000", 5);
     return 0;
   }

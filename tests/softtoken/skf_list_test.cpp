@@ -143,6 +143,18 @@ TEST_F(TokenTest, QuirksBendTheNameLists) {
   }
 }
 
+TEST_F(TokenTest, OversizedDevInfoQuirkWritesPastTheRecord) {
+  edit([](softtoken::TokenState& s) { s.quirks_ = {"oversized-devinfo"}; });
+  const DEVHANDLE device = connect();
+  unsigned char room[sizeof(DEVINFO) + 128];
+  std::memset(room, 0, sizeof room);
+  ASSERT_EQ(SKF_GetDevInfo(device, reinterpret_cast<DEVINFO*>(room)), SAR_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(room) + 162, 20), "TB0123456789ABCDEF01");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(room) + sizeof(DEVINFO), 64), std::string(64, '\xEE'));
+  EXPECT_EQ(room[sizeof(DEVINFO) + 64], 0);
+  EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
+}
+
 struct ConnectCase {
   const char* name;
   std::string device;  // the token's name in the state

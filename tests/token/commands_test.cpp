@@ -152,9 +152,10 @@ const Scenario kPinScenarios[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Pin, TokenScenario, ::testing::ValuesIn(kPinScenarios), scenarioName);
 
-// A faulty library's name lists: the application's name is read only up to the buffer and the size
-// reported, and only a name whose NUL lies within them is opened. An over-read here is caught by
-// the sanitizer build; the understated size shows in the reply itself.
+// A faulty library's answers. The application's name is read only up to the buffer and the size
+// reported, and only a name whose NUL lies within them is opened; the device information has room
+// for a record longer than ours. An over-read or overflow here is caught by the sanitizer build;
+// the understated size shows in the reply itself.
 const Scenario kQuirkScenarios[] = {
     {"overstated sizes, the name still ends at its NUL",
      {"quirk overstated-sizes on"},
@@ -172,6 +173,9 @@ const Scenario kQuirkScenarios[] = {
     {"understated size that still holds the first name",
      {"init --app APP1 --app " + std::string(64, 'B'), "quirk understated-sizes on"},
      {{verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
+    {"device information written past its record",
+     {"init --serial " + std::string(32, 'S'), "quirk oversized-devinfo on"},
+     {{kName, reply("GetUserName", "0", std::string(32, 'S')), true}, {kClose, reply("CloseDevice", "0", ""), false}}},
 };
 INSTANTIATE_TEST_SUITE_P(Quirks, TokenScenario, ::testing::ValuesIn(kQuirkScenarios), scenarioName);
 
