@@ -29,6 +29,14 @@ bool tokenPresent() {
   return filled != 0;
 }
 
+// The record with room after it: a library built with another packing (natural alignment makes
+// the record 296 bytes) or a longer record writes past the 294 bytes we declare. The serial number
+// sits at the same offset in each layout, and only its 32 bytes are read.
+struct DevInfoWithRoom {
+  DEVINFO info;
+  unsigned char room[256];
+};
+
 }  // namespace
 
 BYTE CDevMgntTest::Test_ConnectDev() {
@@ -52,14 +60,6 @@ BYTE CDevMgntTest::Test_GetDevState(int* state) {
   *state = present;
   return present;
 }
-
-// The record with room after it: a library built with another packing (natural alignment makes
-// the record 296 bytes) or a longer record writes past the 294 bytes we declare. The serial number
-// sits at the same offset in each layout, and only its 32 bytes are read.
-struct DevInfoWithRoom {
-  DEVINFO info;
-  unsigned char room[256];
-};
 
 BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
   if (g_hDev == nullptr && Test_ConnectDev() != 1) return 0;
