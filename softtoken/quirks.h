@@ -21,6 +21,7 @@ struct Quirk {
 //   NUL at all, and reports the buffer's size.
 // overstated-sizes: every name-list size reported is 4096 bytes more than was written or is needed.
 // understated-sizes: a filled name list reports half the bytes it wrote.
+// huge-size-query: a name-list size query (no buffer) answers 0xFFFFFFFF; filling works as usual.
 // oversized-devinfo: SKF_GetDevInfo writes 64 bytes past the 294-byte record, as a library built
 //   with another layout of the record would.
 std::span<const Quirk> knownQuirks();
@@ -31,6 +32,7 @@ std::optional<std::string> canonicalQuirk(std::string_view name);
 inline constexpr std::string_view kUnterminatedLists = "unterminated-lists";
 inline constexpr std::string_view kOverstatedSizes = "overstated-sizes";
 inline constexpr std::string_view kUnderstatedSizes = "understated-sizes";
+inline constexpr std::string_view kHugeSizeQuery = "huge-size-query";
 inline constexpr std::string_view kOversizedDevInfo = "oversized-devinfo";
 inline constexpr std::size_t kOversizedDevInfoExtra = 64;  // bytes written past the record
 

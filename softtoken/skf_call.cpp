@@ -44,6 +44,10 @@ ULONG putNameList(const std::vector<std::string>& names, const std::set<std::str
   for (const std::string& name : names) list.append(name).push_back('\0');
   if (!list.empty()) list.push_back('\0');
   ULONG needed = static_cast<ULONG>(list.size());
+  if (buffer == nullptr && quirks.contains(std::string(kHugeSizeQuery))) {
+    *size = 0xFFFFFFFF;
+    return SAR_OK;
+  }
   const ULONG extra = quirks.contains(std::string(kOverstatedSizes)) ? 4096 : 0;
   if (buffer != nullptr && *size < needed) {
     *size = needed + extra;

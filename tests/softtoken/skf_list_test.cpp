@@ -127,6 +127,8 @@ TEST_F(TokenTest, QuirksBendTheNameLists) {
       {"overstated: too small", {"overstated-sizes"}, true, 4, SAR_BUFFER_TOO_SMALL, 16 + 4096, "x"},
       {"understated: filled", {"understated-sizes"}, false, 256, SAR_OK, 6, "TOKENBRIDGE\0\0x"s},
       {"understated: size query as usual", {"understated-sizes"}, true, kNullBuffer, SAR_OK, 16, "x"},
+      {"huge size query", {"huge-size-query"}, true, kNullBuffer, SAR_OK, 0xFFFFFFFF, "x"},
+      {"huge size query: filling as usual", {"huge-size-query"}, false, 256, SAR_OK, 13, "TOKENBRIDGE\0\0x"s},
   };
   for (const QuirkCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -3,7 +3,12 @@
 // outcome, the handles left open after each request, and the sequences that depend on them.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -178,6 +183,46 @@ const Scenario kQuirkScenarios[] = {
      {{kName, reply("GetUserName", "0", std::string(32, 'S')), true}, {kClose, reply("CloseDevice", "0", ""), false}}},
 };
 INSTANTIATE_TEST_SUITE_P(Quirks, TokenScenario, ::testing::ValuesIn(kQuirkScenarios), scenarioName);
+
+// The address sanitizer reserves terabytes of address space, so a limit on it cannot be set there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// A size query answering 4 GiB: the device list is asked for with bounded room, not that much. The
+// request runs in a child whose address space has only 512 MiB to spare, where an allocation of
+// the size answered would fail and the token would read as absent.
+TEST_F(TokenCommands, HugeDeviceListSizeIsNotAllocated) {
+  if (kAddressSanitizer) GTEST_SKIP() << "an address-space limit does not work under the address sanitizer";
+  ASSERT_TRUE(softtoken("quirk huge-size-query on"));
+  int channel[2];
+  ASSERT_EQ(::pipe(channel), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(channel[0]);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t spare = rlim_t{512} << 20;
+    const rlimit limit{static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + spare, RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(1);
+    const std::string answer = request(kState);
+    const bool sent = ::write(channel[1], answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(channel[1]);
+  std::string answer;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  ::close(channel[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(answer, reply("GetDevState", "0", "1"));
+}
 
 TEST_F(TokenCommands, ApplicationRefusedAfterOpenDeviceDisconnects) {
   ASSERT_EQ(request(kOpen), reply("OpenDevice", "0", "TRUE"));
