@@ -12,8 +12,8 @@
 #include "softtoken/state_file.h"
 
 void TokenTest::SetUp() {
-  char pattern[] = "/tmp/softtoken-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string pattern = (std::filesystem::temp_directory_path() / "softtoken-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   directory_ = pattern;
   setenv("SOFTTOKEN_STATE", statePath().c_str(), 1);
   store(softtoken::TokenState{});

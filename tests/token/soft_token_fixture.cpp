@@ -10,8 +10,8 @@
 #include "token/dev_mgnt.h"
 
 void SoftTokenTest::SetUp() {
-  char pattern[] = "/tmp/tokenbridge-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string pattern = (std::filesystem::temp_directory_path() / "tokenbridge-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   directory_ = pattern;
   setenv("SOFTTOKEN_STATE", (directory_ + "/state.json").c_str(), 1);
   ASSERT_TRUE(softtoken("init"));
