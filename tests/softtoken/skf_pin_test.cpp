@@ -201,19 +201,19 @@ CallResult callUnderFault(WriteFault fault, const std::string& directory, const 
 }
 
 // A PIN check whose outcome cannot be stored fails closed: the right PIN is refused as well as a
-// wrong one (else the answers would tell the PIN apart with no try ever counted), the count is not
-// reported, and the file keeps what it had.
+// wrong one (else the answers would tell the PIN apart with no try ever counted), the count holds
+// the tries the file still records (not a spent one), and the file keeps what it had.
 class PinWriteFailure : public TokenTest, public ::testing::WithParamInterface<WriteFault> {};
 
 TEST_P(PinWriteFailure, PinCallsThatCannotBeStoredAreRefused) {
   // clang-format off
   const PinCase calls[] = {
     // name                               user admin call          type       first         second      rv                count       user PIN   u  admin PIN     a
-    {"verify: right PIN, counter full",     6, 10, Call::Verify,  USER_TYPE, "12345678",   nullptr,    SAR_WRITEFILEERR, kUntouched, "12345678", 6, "admin12345", 10},
-    {"verify: right PIN, counter spent",    3, 10, Call::Verify,  USER_TYPE, "12345678",   nullptr,    SAR_WRITEFILEERR, kUntouched, "12345678", 3, "admin12345", 10},
-    {"verify: wrong PIN",                   6, 10, Call::Verify,  USER_TYPE, "87654321",   nullptr,    SAR_WRITEFILEERR, kUntouched, "12345678", 6, "admin12345", 10},
-    {"change: right old PIN",               6, 10, Call::Change,  USER_TYPE, "12345678",   "abcdefgh", SAR_WRITEFILEERR, kUntouched, "12345678", 6, "admin12345", 10},
-    {"unblock: right admin PIN",            0, 10, Call::Unblock, 0,         "admin12345", "fresh123", SAR_WRITEFILEERR, kUntouched, "12345678", 0, "admin12345", 10},
+    {"verify: right PIN, counter full",     6, 10, Call::Verify,  USER_TYPE, "12345678",   nullptr,    SAR_WRITEFILEERR, 6,          "12345678", 6, "admin12345", 10},
+    {"verify: right PIN, counter spent",    3, 10, Call::Verify,  USER_TYPE, "12345678",   nullptr,    SAR_WRITEFILEERR, 3,          "12345678", 3, "admin12345", 10},
+    {"verify: wrong PIN",                   6, 10, Call::Verify,  USER_TYPE, "87654321",   nullptr,    SAR_WRITEFILEERR, 6,          "12345678", 6, "admin12345", 10},
+    {"change: right old PIN",               6, 10, Call::Change,  USER_TYPE, "12345678",   "abcdefgh", SAR_WRITEFILEERR, 6,          "12345678", 6, "admin12345", 10},
+    {"unblock: right admin PIN",            0, 10, Call::Unblock, 0,         "admin12345", "fresh123", SAR_WRITEFILEERR, 10,         "12345678", 0, "admin12345", 10},
   };
   // clang-format on
   for (const PinCase& c : calls) {
