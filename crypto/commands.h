@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The two commands that compute with a token in the loop. Both answer in upper-case hex and
-// disconnect the device after success (g_hDev is zero afterwards); after a failure the device is as
-// the connect left it. Neither touches g_hApp.
+// The two commands that compute with a token in the loop. Both answer in upper-case hex; the
+// handles they leave open are stated with all the others in token/commands.h.
 #pragma once
 
 // SHA-1 over the first 15 bytes of text (zero bytes stand in for bytes past its end), as 40 hex

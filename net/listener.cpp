@@ -8,18 +8,33 @@
 
 namespace net {
 namespace {
+
 // Accepts per readiness before the loop serves the accepted connections.
 constexpr int kAcceptsPerTurn = 64;
+
+// The connections the loop holds, every listener's together, counted up to `limit`: the walk
+// stops there, and is made once per accept turn, not per connection.
+std::size_t liveConnections(const Loop& loop, std::size_t limit) {
+  std::size_t count = 0;
+  for (const Connection* c = loop.first; c && count < limit; c = c->next_) ++count;
+  return count;
 }
+
+}  // namespace
 
 Listener::Listener(Loop& loop) : loop_(loop), acceptor_(loop.io) {}
 
-std::error_code Listener::open(std::uint16_t port) {
+std::error_code Listener::open(const std::string& address, std::uint16_t port) {
   using asio::ip::tcp;
   std::error_code error;
-  acceptor_.open(tcp::v4(), error);
+  const asio::ip::address ip = asio::ip::make_address(address, error);
+  if (error) return error;
+  const tcp::endpoint endpoint(ip, port);
+  acceptor_.open(endpoint.protocol(), error);
+  // "[::]" means IPv6 only: IPv4 is listened on when a line names it, and both may share a port.
+  if (!error && ip.is_v6()) acceptor_.set_option(asio::ip::v6_only(true), error);
   if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) acceptor_.bind(tcp::endpoint(asio::ip::address_v4::any(), port), error);
+  if (!error) acceptor_.bind(endpoint, error);
   if (!error) acceptor_.listen(128, error);
   if (!error) acceptor_.non_blocking(true, error);
   if (!error) port_ = acceptor_.local_endpoint(error).port();
@@ -47,6 +62,8 @@ void Listener::doAccept() {
 
 // Edge-triggered underneath: accept until the queue is empty, or post the rest of the turn.
 void Listener::onAccept() {
+  const std::optional<std::size_t>& most = loop_.options.maxConnections;
+  std::size_t live = most ? liveConnections(loop_, *most) : 0;
   for (int i = 0; i < kAcceptsPerTurn; ++i) {
     std::error_code error;
     asio::ip::tcp::socket socket = acceptor_.accept(error);
@@ -59,6 +76,11 @@ void Listener::onAccept() {
       paused_ = true;  // the tick retries; the listener stays open
       return;
     }
+    if (most && live >= *most) {
+      socket.close(error);  // one too many: not a byte sent, no event raised
+      continue;
+    }
+    ++live;
     auto* connection = new Connection(loop_, std::move(socket));
     connection->start();
     Connection::settle(connection);

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The listening socket: accepts every pending connection when it becomes readable and hands each
-// to a new Connection. A lasting accept error (no descriptors left) pauses it until the next tick.
+// One listening socket: accepts every pending connection when it becomes readable and hands each
+// to a new Connection, or closes it at once when the server already holds its most connections. A
+// lasting accept error (no descriptors left) pauses it until the next tick.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <system_error>
 
 #include <asio.hpp>
@@ -16,8 +18,9 @@ class Listener {
  public:
   explicit Listener(Loop& loop);
 
-  // 0.0.0.0:port, SO_REUSEADDR, backlog 128, non-blocking. Returns the failing step's error.
-  std::error_code open(std::uint16_t port);
+  // address:port (numeric IPv4 or IPv6; an IPv6 socket takes IPv6 only), SO_REUSEADDR, backlog
+  // 128, non-blocking. Returns the failing step's error.
+  std::error_code open(const std::string& address, std::uint16_t port);
   bool isOpen() const { return acceptor_.is_open(); }
   std::uint16_t port() const { return port_; }
 

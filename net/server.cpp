@@ -1,33 +1,43 @@
 // SPDX-License-Identifier: MIT
-// net::Server: the loop, the listener and the one-second tick that pings idle connections and
-// retries a paused listener.
+// net::Server: the loop, one listener per address and the one-second tick that pings idle
+// connections and retries a paused listener.
 #include "net/server.h"
 
 #include <csignal>
+#include <list>
 #include <utility>
 
 #include "net/listener.h"
 #include "net/loop.h"
 
 namespace net {
+namespace {
+
+std::string printable(const ListenAddress& where) {
+  const bool v6 = where.address.find(':') != std::string::npos;
+  return (v6 ? "[" + where.address + "]" : where.address) + ":" + std::to_string(where.port);
+}
+
+}  // namespace
 
 struct Server::Impl {
-  Impl(Handler handler, ServerOptions options) : loop(handler, std::move(options)), listener(loop), tick(loop.io) {}
+  Impl(Handler handler, ServerOptions options) : loop(handler, std::move(options)), tick(loop.io) {}
 
   void armTick() {
     tick.expires_after(std::chrono::seconds(1));
     tick.async_wait([this](const std::error_code& error) {
       if (error == asio::error::operation_aborted) return;
-      listener.retry();
+      for (Listener& listener : listeners) listener.retry();
       loop.pingIdle(nowSeconds());
       armTick();
     });
   }
 
-  // Destroyed in reverse: the tick and the listener before the loop and its io_context.
+  // Destroyed in reverse: the tick and the listeners before the loop and its io_context.
   Loop loop;
-  Listener listener;
+  std::list<Listener> listeners;  // a list: each stays where its handlers point
   asio::steady_timer tick;
+  std::string failedAddress;
 };
 
 Server::Server(Handler handler, ServerOptions options)
@@ -37,13 +47,29 @@ Server::Server(Handler handler, ServerOptions options)
 
 Server::~Server() = default;
 
-std::error_code Server::listen(std::uint16_t port) { return impl_->listener.open(port); }
+std::error_code Server::listen(std::uint16_t port) {
+  std::vector<ListenAddress> addresses = impl_->loop.options.listen;
+  if (addresses.empty()) addresses.push_back({.address = "0.0.0.0", .port = port});
+  impl_->listeners.clear();
+  impl_->failedAddress.clear();
+  for (const ListenAddress& where : addresses) {
+    Listener& listener = impl_->listeners.emplace_back(impl_->loop);
+    if (const std::error_code error = listener.open(where.address, where.port)) {
+      impl_->failedAddress = printable(where);
+      impl_->listeners.clear();  // all or none: run() then returns at once
+      return error;
+    }
+  }
+  return {};
+}
 
-std::uint16_t Server::port() const { return impl_->listener.port(); }
+const std::string& Server::failedAddress() const { return impl_->failedAddress; }
+
+std::uint16_t Server::port() const { return impl_->listeners.empty() ? 0 : impl_->listeners.front().port(); }
 
 void Server::run() {
-  if (!impl_->listener.isOpen()) return;
-  impl_->listener.start();
+  if (impl_->listeners.empty()) return;
+  for (Listener& listener : impl_->listeners) listener.start();
   impl_->armTick();
   impl_->loop.io.run();
 }

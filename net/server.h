@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The listener and its one loop: accepts TCP connections on all IPv4 interfaces, upgrades them to
-// WebSocket and hands every complete data message to the registered handler. One thread, one
+// The listeners and their one loop: accepts TCP connections (on every IPv4 interface unless the
+// options name addresses), upgrades them to WebSocket and hands every complete data message to the registered handler. One thread, one
 // io_context; the handler runs on the thread that called run().
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <system_error>
 
 #include "net/event.h"
@@ -21,11 +22,15 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Opens the listener on 0.0.0.0:port (0 picks a free port) with SO_REUSEADDR and a backlog of
-  // 128. Returns the error of the step that failed, or an empty error_code.
+  // Opens one listener per address of options.listen, or one on 0.0.0.0:port when it is empty
+  // (0 picks a free port), each with SO_REUSEADDR and a backlog of 128. Returns the error of the
+  // step that failed, or an empty error_code; on failure none stays open.
   std::error_code listen(std::uint16_t port);
 
-  // The port actually listened on (useful after listen(0)).
+  // After a failed listen(): the address that failed, as "127.0.0.1:9446" or "[::1]:9446".
+  const std::string& failedAddress() const;
+
+  // The port actually listened on by the first listener (useful after listen(0)).
   std::uint16_t port() const;
 
   // Serves until stop(). Returns at once if listen() did not succeed.

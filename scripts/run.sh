@@ -11,10 +11,12 @@ cmake --build build -j"$(nproc)" --target tokenbridged softtoken
 
 export SOFTTOKEN_STATE=${SOFTTOKEN_STATE:-/var/lib/softtoken/state.json}
 if [ ! -f "$SOFTTOKEN_STATE" ]; then
-  mkdir -p "$(dirname "$SOFTTOKEN_STATE")"
+  # init makes the state's own directory (owner only); only the levels above it are made here.
+  mkdir -p "$(dirname "$(dirname "$SOFTTOKEN_STATE")")"
   build/softtoken/softtoken init
 fi
 echo
+# Without --reveal, show prints no PIN.
 build/softtoken/softtoken show
 echo
 
@@ -25,4 +27,4 @@ pid=$(ss -ltnpH 'sport = :9446' 2>/dev/null | sed -n 's/.*pid=\([0-9]*\).*/\1/p'
 echo "tokenbridged is listening on ws://127.0.0.1:9446 (every IPv4 interface, any path)${pid:+, pid $pid}."
 echo "Stop it with: kill ${pid:-<pid>}"
 echo "Demo page: run 'node web/serve.mjs' and open the address it prints (a page opened as a file cannot load its module)."
-echo "Software token: SOFTTOKEN_STATE=$SOFTTOKEN_STATE build/softtoken/softtoken show|plug|unplug"
+echo "Software token: SOFTTOKEN_STATE=$SOFTTOKEN_STATE build/softtoken/softtoken show|plug|unplug (show --reveal prints the PINs)"

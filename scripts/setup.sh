@@ -25,8 +25,9 @@ if ((${#missing[@]})); then
   apt-get install -y -qq "${missing[@]}"
 fi
 
-# The browser and client tests drive Chromium through playwright-core (no browser download).
-if [ -f web/package.json ] && [ ! -d web/node_modules/playwright-core ]; then
+# The browser and client tests drive Chromium through playwright-core (no browser download); the
+# package test compiles a typed page with TypeScript. Reinstall when either is missing.
+if [ -f web/package.json ] && { [ ! -d web/node_modules/playwright-core ] || [ ! -d web/node_modules/typescript ]; }; then
   echo "setup: installing the web tests' npm packages"
   (cd web && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -15,5 +15,6 @@ int init_daemon();
 void startup_done();
 
 // Start-up failed: the starting process prints "tokenbridged: <why>" on standard error and exits 1;
-// the calling process exits 1 as well.
+// the calling process exits 1 as well. Called before init_daemon(), the caller is the starting
+// process and prints the line itself.
 [[noreturn]] void startup_failed(const std::string& why);

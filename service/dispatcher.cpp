@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Parses each request, picks its command from the table of rows at the end of this file, builds the
-// reply envelope and queues it. Failures become replies; nothing here closes a connection.
+// reply envelope and queues it. Failures become replies; nothing here closes a connection. The file
+// reads from the socket side down: ev_handler, the parse and its error policy, then the rows.
 #include "service/dispatcher.h"
 
 #include <json/reader.h>
 #include <json/value.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,18 +13,83 @@
 #include <string_view>
 
 #include "crypto/commands.h"
+#include "service/library_commands.h"
 #include "service/members.h"
 #include "service/reply.h"
 #include "token/commands.h"
 
 namespace {
 
-constexpr char kLibVersion[] = "1.0.220104";
-
 // Reply data of the dispatcher's own errors (code -1).
 constexpr char kNoMemory[] = "-1099";
 constexpr char kUnparsable[] = "-1098";
 constexpr char kUnknownType[] = "-1097";
+
+// Where the two diagnostic lines of each request go; nullptr drops them unformatted.
+std::FILE* g_console = nullptr;
+
+// One request type and the function that reads its members, runs its command and builds the reply.
+struct Row {
+  std::string_view type;
+  std::string (*run)(const std::string& type, const Json::Value& request);
+};
+
+std::string dispatch(const char* text, std::size_t length);
+void printDiagnostics(const std::string& strOutData);
+const Row* findRow(std::string_view type);
+
+}  // namespace
+
+void ev_handler(net::Connection* connection, int event, void* event_data) {
+  if (event != net::EV_WEBSOCKET_FRAME) return;
+  const auto* message = static_cast<const net::WebSocketMessage*>(event_data);
+  const std::string strOutData = handleRequest(message->data, message->size);
+  net::sendWebSocketFrame(connection, net::OP_TEXT, strOutData.data(), strOutData.size());
+}
+
+std::string handleRequest(const unsigned char* payload, std::size_t size) {
+  // The request text ends at the first NUL byte of the message. It is parsed where it lies: the
+  // message stays valid for the whole call, so no NUL-terminated copy is needed.
+  const char* text = reinterpret_cast<const char*>(payload);
+  const void* nul = size != 0 ? std::memchr(text, '\0', size) : nullptr;
+  const std::size_t length = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+  std::string strOutData = dispatch(text, length);
+  printDiagnostics(strOutData);
+  return strOutData;
+}
+
+void setDiagnosticConsole(std::FILE* console) { g_console = console; }
+
+namespace {
+
+// Parses the request text and runs its row. JsonCpp throws where a value cannot be converted (a
+// top-level array, a string read as an integer, nesting deeper than it allows ...): every such
+// request is answered as unparsable, and the connection stays.
+std::string dispatch(const char* text, std::size_t length) {
+  try {
+    // Default features: comments allowed, any top-level value. The reader keeps nothing from one
+    // parse to the next; reusing it only saves its allocations.
+    static Json::Reader reader;
+    Json::Value request;
+    if (!reader.parse(text, text + length, request, false)) return getJsonData("", kUnparsable, -1);
+    const std::string type = readText(request, "type");
+    if (const Row* row = findRow(type)) return row->run(type, request);
+    return getJsonData(typeThatFits(type, kUnknownType, -1), kUnknownType, -1);
+  } catch (const std::bad_alloc&) {
+    return getJsonData("", kNoMemory, -1);
+  } catch (const std::exception&) {
+    return getJsonData("", kUnparsable, -1);
+  }
+}
+
+void printDiagnostics(const std::string& strOutData) {
+  if (g_console == nullptr) return;
+  std::fputs("---------------end end----------\n", g_console);
+  // The same line as printf("-------------strOutData.c_str = %s----------\n"), without formatting.
+  std::fputs("-------------strOutData.c_str = ", g_console);
+  std::fputs(strOutData.c_str(), g_console);
+  std::fputs("----------\n", g_console);
+}
 
 // The truth value of a command as a reply code: 0 for success, 1 for failure.
 int inverse(unsigned char result) { return result != 0 ? 0 : 1; }
@@ -39,13 +103,6 @@ std::string decimal(int value) {
 // The text members a row passes to its command: copies the command may change in place.
 unsigned char* writable(std::string& text) { return reinterpret_cast<unsigned char*>(text.data()); }
 const char* chars(const unsigned char* buffer) { return reinterpret_cast<const char*>(buffer); }
-
-int StartMonitor(unsigned char* /*buffer*/) { return 0; }
-
-int GetLibVersion(unsigned char* out) {
-  std::memcpy(out, kLibVersion, sizeof kLibVersion);
-  return 1;
-}
 
 // ---- Rows: read the members, call the command once, turn its result into code and data. ----
 
@@ -123,10 +180,6 @@ std::string rowCloseDevice(const std::string& type, const Json::Value&) {
 
 // The request types in the order they are compared: the first whose text equals the request's
 // "type" exactly (case-sensitive, no trimming) runs. A new request is one row plus its function.
-struct Row {
-  std::string_view type;
-  std::string (*run)(const std::string& type, const Json::Value& request);
-};
 constexpr Row kRows[] = {
     {.type = "StartMonitor", .run = rowStartMonitor},
     {.type = "OpenDevice", .run = rowOpenDevice},
@@ -141,64 +194,11 @@ constexpr Row kRows[] = {
     {.type = "CloseDevice", .run = rowCloseDevice},
 };
 
-// Parses the request text and runs its row. JsonCpp throws where a value cannot be converted (a
-// top-level array, a string read as an integer, nesting deeper than it allows ...): every such
-// request is answered as unparsable, and the connection stays.
-std::string dispatch(const char* text, std::size_t length) {
-  try {
-    // Default features: comments allowed, any top-level value. The reader keeps nothing from one
-    // parse to the next; reusing it only saves its allocations.
-    static Json::Reader reader;
-    Json::Value request;
-    if (!reader.parse(text, text + length, request, false)) return getJsonData("", kUnparsable, -1);
-    const std::string type = readText(request, "type");
-    for (const Row& row : kRows) {
-      if (type == row.type) return row.run(type, request);
-    }
-    return getJsonData(typeThatFits(type, kUnknownType, -1), kUnknownType, -1);
-  } catch (const std::bad_alloc&) {
-    return getJsonData("", kNoMemory, -1);
-  } catch (const std::exception&) {
-    return getJsonData("", kUnparsable, -1);
+const Row* findRow(std::string_view type) {
+  for (const Row& row : kRows) {
+    if (type == row.type) return &row;
   }
-}
-
-// Whether standard output leads to /dev/null, as it does once the service runs as a daemon.
-bool stdoutIsNull() {
-  struct stat out;
-  struct stat null;
-  return fstat(STDOUT_FILENO, &out) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(out.st_mode) &&
-         out.st_rdev == null.st_rdev;
-}
-
-// The diagnostic lines go to standard output; with no console to read them (standard output on
-// /dev/null) they are dropped instead of formatted for nothing.
-void printDiagnostics(const std::string& strOutData) {
-  static const bool noConsole = stdoutIsNull();
-  if (noConsole) return;
-  std::fputs("---------------end end----------\n", stdout);
-  // The same line as printf("-------------strOutData.c_str = %s----------\n"), without formatting.
-  std::fputs("-------------strOutData.c_str = ", stdout);
-  std::fputs(strOutData.c_str(), stdout);
-  std::fputs("----------\n", stdout);
+  return nullptr;
 }
 
 }  // namespace
-
-std::string handleRequest(const unsigned char* payload, std::size_t size) {
-  // The request text ends at the first NUL byte of the message. It is parsed where it lies: the
-  // message stays valid for the whole call, so no NUL-terminated copy is needed.
-  const char* text = reinterpret_cast<const char*>(payload);
-  const void* nul = size != 0 ? std::memchr(text, '\0', size) : nullptr;
-  const std::size_t length = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
-  std::string strOutData = dispatch(text, length);
-  printDiagnostics(strOutData);
-  return strOutData;
-}
-
-void ev_handler(net::Connection* connection, int event, void* event_data) {
-  if (event != net::EV_WEBSOCKET_FRAME) return;
-  const auto* message = static_cast<const net::WebSocketMessage*>(event_data);
-  const std::string strOutData = handleRequest(message->data, message->size);
-  net::sendWebSocketFrame(connection, net::OP_TEXT, strOutData.data(), strOutData.size());
-}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "net/event.h"
@@ -15,3 +16,7 @@ void ev_handler(net::Connection* connection, int event, void* event_data);
 // The work of one message, without the socket: the reply text for the payload bytes.
 // Also writes the diagnostic lines. Never throws.
 std::string handleRequest(const unsigned char* payload, std::size_t size);
+
+// Where the two diagnostic lines of every request go: the console, when the process has one.
+// nullptr, the default, drops them without formatting them. Set once, before serving.
+void setDiagnosticConsole(std::FILE* console);

@@ -4,7 +4,9 @@
 #include "softtoken/cli_args.h"
 
 #include <algorithm>
+#include <istream>
 
+#include "softtoken/quirks.h"
 #include "softtoken/sar_codes.h"
 #include "softtoken/skf_functions.h"
 
@@ -26,10 +28,12 @@ bool parseRetries(const std::string& option, const std::string& text, PinState& 
   return true;
 }
 
+// A refused PIN is described by its length only: the text may be a real PIN mistyped, and error
+// messages end up in terminals and logs.
 bool parsePin(const std::string& option, const std::string& text, PinState& pin, std::string* error) {
   if (!pinLengthValid(text)) {
     return fail(error, option + ": a PIN has " + std::to_string(kPinMinLength) + " to " +
-                           std::to_string(kPinMaxLength) + " characters, '" + text + "' has " +
+                           std::to_string(kPinMaxLength) + " characters, the one given has " +
                            std::to_string(text.size()));
   }
   pin.pin_ = text;
@@ -66,6 +70,22 @@ bool applyInitOption(const std::string& option, const std::string& value, TokenS
   return fail(error, "init: unknown option '" + option + "'");
 }
 
+// The two lines of --pins-from-stdin: the user PIN, then the administrator PIN.
+bool readPins(std::istream& in, TokenState& state, std::string* error) {
+  const char* const labels[] = {"--pins-from-stdin: line 1 (user PIN)", "--pins-from-stdin: line 2 (admin PIN)"};
+  PinState* const pins[] = {&state.user_, &state.admin_};
+  for (int i = 0; i < 2; ++i) {
+    std::string line;
+    if (!std::getline(in, line)) {
+      return fail(error, "--pins-from-stdin: standard input must hold the user PIN on one line and the admin PIN "
+                         "on the next");
+    }
+    if (line.ends_with('\r')) line.pop_back();
+    if (!parsePin(labels[i], line, *pins[i], error)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Arguments> splitArguments(const std::vector<std::string>& words, std::string* error) {
@@ -97,15 +117,23 @@ std::optional<Arguments> splitArguments(const std::vector<std::string>& words, s
   return args;
 }
 
-std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::string* error) {
+std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::istream& pinInput,
+                                    std::string* error) {
   TokenState state;
   std::vector<std::string> apps;
+  bool pinsFromInput = false;
+  bool pinsGiven = false;
   for (std::size_t i = 0; i < options.size(); ++i) {
     const std::string& option = options[i];
     if (option == "--absent") {
       state.present_ = false;
       continue;
     }
+    if (option == "--pins-from-stdin") {
+      pinsFromInput = true;
+      continue;
+    }
+    if (option == "--user-pin" || option == "--admin-pin") pinsGiven = true;
     if (!option.starts_with("--")) {
       fail(error, "init: unexpected argument '" + option + "'");
       return std::nullopt;
@@ -116,6 +144,11 @@ std::optional<TokenState> parseInit(const std::vector<std::string>& options, std
     }
     if (!applyInitOption(option, options[++i], state, apps, error)) return std::nullopt;
   }
+  if (pinsFromInput && pinsGiven) {
+    fail(error, "init: --pins-from-stdin replaces --user-pin and --admin-pin; give one or the other");
+    return std::nullopt;
+  }
+  if (pinsFromInput && !readPins(pinInput, state, error)) return std::nullopt;
   if (!apps.empty()) state.applications_ = apps;
   return state;
 }
@@ -149,6 +182,21 @@ std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, s
     return std::nullopt;
   }
   return FaultRequest{*function, Fault{*code, once}};
+}
+
+std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error) {
+  if (options.size() != 2 || (options[1] != "on" && options[1] != "off")) {
+    fail(error, "quirk: usage is 'quirk NAME on|off'");
+    return std::nullopt;
+  }
+  const std::optional<std::string> name = canonicalQuirk(options[0]);
+  if (!name) {
+    std::string known;
+    for (const Quirk& quirk : knownQuirks()) known += (known.empty() ? "" : ", ") + std::string(quirk.name_);
+    fail(error, "quirk: '" + options[0] + "' is not a quirk (" + known + ")");
+    return std::nullopt;
+  }
+  return QuirkRequest{*name, options[1] == "on"};
 }
 
 }  // namespace softtoken

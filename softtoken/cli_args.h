@@ -3,6 +3,7 @@
 // and "fail" turned into values, with a message for every argument that is refused.
 #pragma once
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@ std::optional<Arguments> splitArguments(const std::vector<std::string>& words, s
 
 // The fresh state that "init" options describe, starting from the defaults; nothing, with the
 // reason in *error, for an unknown option, a missing value, a bad number or a value out of range.
-std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::string* error);
+// With --pins-from-stdin the user PIN and then the admin PIN are read as two lines of pinInput,
+// so they need not stand on a command line. No message repeats a refused PIN.
+std::optional<TokenState> parseInit(const std::vector<std::string>& options, std::istream& pinInput,
+                                    std::string* error);
 
 struct FaultRequest {
   std::string function_;
@@ -32,5 +36,13 @@ struct FaultRequest {
 
 // "FUNCTION CODE [--once]"; CODE is hex (0x0A000001), decimal or a SAR_ name and not SAR_OK.
 std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error);
+
+struct QuirkRequest {
+  std::string name_;
+  bool on_ = false;
+};
+
+// "NAME on|off" with NAME one of the quirks in quirks.h.
+std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error);
 
 }  // namespace softtoken

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <istream>
 #include <ostream>
 
 #include "softtoken/cli_args.h"
@@ -21,15 +22,18 @@ constexpr const char* kUsage =
     "usage: softtoken [--state PATH] COMMAND\n"
     "  init [--serial S] [--user-pin P] [--admin-pin P] [--user-retries N] [--admin-retries N]\n"
     "       [--app NAME]... [--device NAME] [--absent]   write a fresh token\n"
+    "       [--pins-from-stdin]                          user PIN, then admin PIN, as two lines of input\n"
     "  plug | unplug                                     insert or pull the token\n"
-    "  show [--json]                                     print the token's state\n"
+    "  show [--json] [--reveal]                          print the token's state (PINs with --reveal)\n"
     "  fail FUNCTION CODE [--once]                       make an SKF function return CODE\n"
     "  clear                                             remove every fault\n"
+    "  quirk NAME on|off                                 imitate a faulty library (see README)\n"
     "The state file is PATH, else $SOFTTOKEN_STATE, else /var/lib/softtoken/state.json.\n";
 
 struct Context {
   const StateFile& file_;
   const std::vector<std::string>& rest_;
+  std::istream& in_;
   std::ostream& out_;
   std::ostream& err_;
 };
@@ -65,15 +69,18 @@ int changeExisting(const Context& c, const std::function<void(TokenState&)>& cha
   return kExitOk;
 }
 
-// The directory the state lives in, made if missing (one level, as a package's /var/lib entry).
+// The directory the state lives in, made if missing (one level, as a package's /var/lib entry),
+// owner only whatever the umask. A directory that exists already is left as it is.
 void makeParentDirectory(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash != 0) ::mkdir(path.substr(0, slash).c_str(), 0755);
+  if (slash == std::string::npos || slash == 0) return;
+  const std::string directory = path.substr(0, slash);
+  if (::mkdir(directory.c_str(), 0700) == 0) ::chmod(directory.c_str(), 0700);
 }
 
 int init(const Context& c) {
   std::string error;
-  std::optional<TokenState> fresh = parseInit(c.rest_, &error);
+  std::optional<TokenState> fresh = parseInit(c.rest_, c.in_, &error);
   if (!fresh) return usageError(c.err_, error);
   makeParentDirectory(c.file_.path());
   const bool written = c.file_.update(
@@ -117,21 +124,55 @@ int clear(const Context& c) {
   return changeExisting(c, [](TokenState& state) { state.faults_.clear(); });
 }
 
-void showPin(std::ostream& out, const char* label, const PinState& pin) {
-  out << label << pin.pin_ << ", " << pin.tries_ << " of " << pin.maximum_ << " tries left"
-      << (pin.tries_ == 0 ? ", LOCKED" : "") << "\n";
+int quirk(const Context& c) {
+  std::string error;
+  const std::optional<QuirkRequest> request = parseQuirk(c.rest_, &error);
+  if (!request) return usageError(c.err_, error);
+  return changeExisting(c, [&](TokenState& state) {
+    if (request->on_) {
+      state.quirks_.insert(request->name_);
+    } else {
+      state.quirks_.erase(request->name_);
+    }
+  });
+}
+
+void showPin(std::ostream& out, const char* label, const PinState& pin, bool reveal) {
+  out << label << (reveal ? pin.pin_ : "(hidden, --reveal shows it)") << ", " << pin.tries_ << " of "
+      << pin.maximum_ << " tries left" << (pin.tries_ == 0 ? ", LOCKED" : "") << "\n";
+}
+
+// The file's JSON; without reveal the two "pin" members are left out (not masked: a mask could be
+// read back as a PIN), so the text is for reading, not for writing back as a state.
+std::string stateJson(const TokenState& state, bool reveal) {
+  if (reveal) return formatState(state);
+  Json::Value value = toJson(state);
+  value["user"].removeMember("pin");
+  value["admin"].removeMember("pin");
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  return Json::writeString(builder, value) + "\n";
 }
 
 int show(const Context& c) {
-  const bool json = c.rest_.size() == 1 && c.rest_[0] == "--json";
-  if (!c.rest_.empty() && !json) return usageError(c.err_, "show: unexpected argument '" + c.rest_[0] + "'");
+  bool json = false;
+  bool reveal = false;
+  for (const std::string& option : c.rest_) {
+    if (option == "--json") {
+      json = true;
+    } else if (option == "--reveal") {
+      reveal = true;
+    } else {
+      return usageError(c.err_, "show: unexpected argument '" + option + "'");
+    }
+  }
   const std::optional<TokenState> state = c.file_.load();
   if (!state) {
     c.err_ << "softtoken: no valid state file at " << c.file_.path() << " (run 'softtoken init')\n";
     return kExitState;
   }
   if (json) {
-    c.out_ << formatState(*state);
+    c.out_ << stateJson(*state, reveal);
     return kExitOk;
   }
   c.out_ << "state file:   " << c.file_.path() << "\n"
@@ -142,13 +183,14 @@ int show(const Context& c) {
          << "applications:";
   for (const std::string& app : state->applications_) c.out_ << " " << app;
   c.out_ << "\n";
-  showPin(c.out_, "user PIN:     ", state->user_);
-  showPin(c.out_, "admin PIN:    ", state->admin_);
+  showPin(c.out_, "user PIN:     ", state->user_, reveal);
+  showPin(c.out_, "admin PIN:    ", state->admin_, reveal);
   if (state->faults_.empty()) c.out_ << "faults:       none\n";
   for (const auto& [function, fault] : state->faults_) {
     c.out_ << "fault:        " << function << " returns " << describeSar(fault.code_)
            << (fault.once_ ? " once" : " until cleared") << "\n";
   }
+  for (const std::string& name : state->quirks_) c.out_ << "quirk:        " << name << "\n";
   return kExitOk;
 }
 
@@ -162,11 +204,12 @@ constexpr Subcommand kSubcommands[] = {
     {.name = "init", .run = init},         {.name = "plug", .run = plug},
     {.name = "unplug", .run = unplug},     {.name = "show", .run = show},
     {.name = "fail", .run = failCommand},  {.name = "clear", .run = clear},
+    {.name = "quirk", .run = quirk},
 };
 
 }  // namespace
 
-int runSofttoken(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
+int runSofttoken(const std::vector<std::string>& words, std::istream& in, std::ostream& out, std::ostream& err) {
   std::string error;
   const std::optional<Arguments> args = splitArguments(words, &error);
   if (!args) return usageError(err, error);
@@ -175,7 +218,7 @@ int runSofttoken(const std::vector<std::string>& words, std::ostream& out, std::
     return kExitOk;
   }
   const StateFile file(statePath(args->statePath_));
-  const Context context{file, args->rest_, out, err};
+  const Context context{file, args->rest_, in, out, err};
   for (const Subcommand& sub : kSubcommands) {
     if (args->command_ == sub.name) return sub.run(context);
   }

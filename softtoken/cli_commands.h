@@ -13,7 +13,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitState = 1;
 constexpr int kExitUsage = 2;
 
-// Runs the command line (without the program name); results go to out, messages to err.
-int runSofttoken(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+// Runs the command line (without the program name); "init --pins-from-stdin" reads in, results go
+// to out, messages to err.
+int runSofttoken(const std::vector<std::string>& words, std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace softtoken

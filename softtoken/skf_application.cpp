@@ -2,6 +2,7 @@
 // The application half of the SKF interface: list, open and close applications, and the PIN
 // calls, whose rules live in pin_rules.cpp.
 #include <algorithm>
+#include <optional>
 
 #include "softtoken/pin_rules.h"
 #include "softtoken/skf_call.h"
@@ -22,11 +23,17 @@ ULONG liveHandle(HANDLE handle, HandleKind kind, const CallState& call, HandleEn
   return softtoken::checkLive(*found, call);
 }
 
-// Runs a PIN rule on an open application and reports its tries; the state is written whenever a
-// counter or a PIN changed.
+// Runs a PIN rule on an open application. The state is written whenever a counter or a PIN
+// changed, and also after an accepted PIN: an outcome that cannot be recorded is SAR_WRITEFILEERR
+// for the right PIN as for a wrong one, so a token whose file cannot be written is no oracle for
+// unlimited guessing. The tries the rule reports are given only once the outcome is stored; when it
+// cannot be, the count holds the tries the file still records for the checked PIN (`checkedType`),
+// so a caller reads "refused, tries left" rather than "locked".
 ULONG pinCall(const char* function, HAPPLICATION hApplication, ULONG* pulRetryCount, bool argumentsGiven,
-              const std::function<PinOutcome(softtoken::TokenState&)>& rule) {
-  return softtoken::runSkfCall(function, [&](CallState& call) {
+              ULONG checkedType, const std::function<PinOutcome(softtoken::TokenState&)>& rule) {
+  std::optional<PinOutcome> outcome;
+  std::optional<ULONG> storedTries;
+  const ULONG rv = softtoken::runSkfCall(function, [&](CallState& call) {
     HandleEntry app;
     if (const ULONG live = liveHandle(hApplication, HandleKind::Application, call, &app); live != SAR_OK) {
       return live;
@@ -35,12 +42,16 @@ ULONG pinCall(const char* function, HAPPLICATION hApplication, ULONG* pulRetryCo
     softtoken::TokenState& state = *call.state_;
     const softtoken::PinState user = state.user_;
     const softtoken::PinState admin = state.admin_;
-    const PinOutcome outcome = rule(state);
-    call.changed_ = user.pin_ != state.user_.pin_ || user.tries_ != state.user_.tries_ ||
-                    admin.pin_ != state.admin_.pin_ || admin.tries_ != state.admin_.tries_;
-    if (outcome.reportTries_) *pulRetryCount = outcome.tries_;
-    return outcome.code_;
+    if (checkedType == ADMIN_TYPE || checkedType == USER_TYPE) {
+      storedTries = (checkedType == ADMIN_TYPE ? admin : user).tries_;
+    }
+    outcome = rule(state);
+    call.changed_ = outcome->code_ == SAR_OK || user != state.user_ || admin != state.admin_;
+    return outcome->code_;
   });
+  if (outcome && rv == outcome->code_ && outcome->reportTries_) *pulRetryCount = outcome->tries_;
+  if (outcome && rv == SAR_WRITEFILEERR && storedTries) *pulRetryCount = *storedTries;
+  return rv;
 }
 
 }  // namespace
@@ -50,7 +61,7 @@ ULONG SKF_EnumApplication(DEVHANDLE hDev, LPSTR szAppName, ULONG* pulSize) {
     HandleEntry device;
     if (const ULONG live = liveHandle(hDev, HandleKind::Device, call, &device); live != SAR_OK) return live;
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
-    return softtoken::putNameList(call.state_->applications_, szAppName, pulSize);
+    return softtoken::putNameList(call.state_->applications_, call.state_->quirks_, szAppName, pulSize);
   });
 }
 
@@ -77,20 +88,20 @@ ULONG SKF_CloseApplication(HAPPLICATION hApplication) {
 }
 
 ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szPIN, ULONG* pulRetryCount) {
-  return pinCall("SKF_VerifyPIN", hApplication, pulRetryCount, szPIN != nullptr,
+  return pinCall("SKF_VerifyPIN", hApplication, pulRetryCount, szPIN != nullptr, ulPINType,
                  [&](softtoken::TokenState& state) { return softtoken::verifyPin(state, ulPINType, szPIN); });
 }
 
 ULONG SKF_ChangePIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szOldPin, LPSTR szNewPin,
                     ULONG* pulRetryCount) {
-  return pinCall("SKF_ChangePIN", hApplication, pulRetryCount, szOldPin != nullptr && szNewPin != nullptr,
+  return pinCall("SKF_ChangePIN", hApplication, pulRetryCount, szOldPin != nullptr && szNewPin != nullptr, ulPINType,
                  [&](softtoken::TokenState& state) {
                    return softtoken::changePin(state, ulPINType, szOldPin, szNewPin);
                  });
 }
 
 ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPSTR szNewUserPIN, ULONG* pulRetryCount) {
-  return pinCall("SKF_UnblockPIN", hApplication, pulRetryCount, szAdminPIN != nullptr && szNewUserPIN != nullptr,
+  return pinCall("SKF_UnblockPIN", hApplication, pulRetryCount, szAdminPIN != nullptr && szNewUserPIN != nullptr, ADMIN_TYPE,
                  [&](softtoken::TokenState& state) {
                    return softtoken::unblockPin(state, szAdminPIN, szNewUserPIN);
                  });

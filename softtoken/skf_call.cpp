@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "softtoken/quirks.h"
 #include "softtoken/state_file.h"
 
 namespace softtoken {
@@ -37,17 +38,32 @@ ULONG checkLive(const HandleEntry& entry, const CallState& call) {
   return SAR_OK;
 }
 
-ULONG putNameList(const std::vector<std::string>& names, LPSTR buffer, ULONG* size) {
+ULONG putNameList(const std::vector<std::string>& names, const std::set<std::string>& quirks, LPSTR buffer,
+                  ULONG* size) {
   std::string list;
   for (const std::string& name : names) list.append(name).push_back('\0');
   if (!list.empty()) list.push_back('\0');
-  const ULONG needed = static_cast<ULONG>(list.size());
+  ULONG needed = static_cast<ULONG>(list.size());
+  if (buffer == nullptr && quirks.contains(std::string(kHugeSizeQuery))) {
+    *size = 0xFFFFFFFF;
+    return SAR_OK;
+  }
+  const ULONG extra = quirks.contains(std::string(kOverstatedSizes)) ? 4096 : 0;
   if (buffer != nullptr && *size < needed) {
-    *size = needed;
+    *size = needed + extra;
     return SAR_BUFFER_TOO_SMALL;
   }
-  if (buffer != nullptr) std::memcpy(buffer, list.data(), list.size());
-  *size = needed;
+  if (buffer != nullptr && !names.empty() && quirks.contains(std::string(kUnterminatedLists))) {
+    // The names over and over, no NUL anywhere, up to the last byte offered.
+    std::string joined;
+    for (const std::string& name : names) joined += name;
+    for (ULONG i = 0; i < *size; ++i) buffer[i] = joined[i % joined.size()];
+    needed = *size;
+  } else if (buffer != nullptr) {
+    std::memcpy(buffer, list.data(), list.size());
+    if (quirks.contains(std::string(kUnderstatedSizes))) needed /= 2;
+  }
+  *size = needed + extra;
   return SAR_OK;
 }
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,7 +34,9 @@ ULONG checkLive(const HandleEntry& entry, const CallState& call);
 
 // Copies a NUL-separated name list ending with an extra NUL into buffer (null: size query only).
 // An empty list has size 0. *size receives the size needed; SAR_BUFFER_TOO_SMALL when *size was
-// less than that on entry and buffer is not null.
-ULONG putNameList(const std::vector<std::string>& names, LPSTR buffer, ULONG* size);
+// less than that on entry and buffer is not null. The quirks that are on (see quirks.h) bend the
+// answer the way a faulty library would.
+ULONG putNameList(const std::vector<std::string>& names, const std::set<std::string>& quirks, LPSTR buffer,
+                  ULONG* size);
 
 }  // namespace softtoken

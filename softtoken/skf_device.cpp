@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "softtoken/quirks.h"
 #include "softtoken/skf_call.h"
 
 using softtoken::CallState;
@@ -25,7 +26,8 @@ ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG* pulSize) {
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
     std::vector<std::string> names;
     if (call.state_ && (call.state_->present_ || !bPresent)) names.push_back(call.state_->device_);
-    return softtoken::putNameList(names, szNameList, pulSize);
+    static const std::set<std::string> kNoQuirks;
+    return softtoken::putNameList(names, call.state_ ? call.state_->quirks_ : kNoQuirks, szNameList, pulSize);
   });
 }
 
@@ -72,6 +74,9 @@ ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     info.FreeSpace = 60 * 1024;
     info.MaxBufferSize = 2048;
     std::memcpy(pDevInfo, &info, sizeof info);
+    if (call.state_->quirks_.contains(std::string(softtoken::kOversizedDevInfo))) {
+      std::memset(reinterpret_cast<unsigned char*>(pDevInfo) + sizeof info, 0xEE, softtoken::kOversizedDevInfoExtra);
+    }
     return SAR_OK;
   });
 }

@@ -8,5 +8,5 @@
 
 int main(int argc, char** argv) {
   const std::vector<std::string> words(argv + 1, argv + argc);
-  return softtoken::runSofttoken(words, std::cout, std::cerr);
+  return softtoken::runSofttoken(words, std::cin, std::cout, std::cerr);
 }

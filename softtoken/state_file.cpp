@@ -37,10 +37,24 @@ class FileDescriptor {
   int fd_;
 };
 
+// Owner only, whatever the umask: the state holds the PINs, and anyone who can open the lock file
+// can hold its lock and stall every call.
+constexpr mode_t kPrivateFile = 0600;
+
+// Gives a file of ours the private mode (a file left by an older version may be wider). Another
+// user's file is left as it is; we could not change it anyway.
+void makePrivate(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) != kPrivateFile && st.st_uid == ::geteuid()) {
+    ::fchmod(fd, kPrivateFile);
+  }
+}
+
 // The lock file's descriptor with the lock held, or -1 when there is no lock file to be had (for
 // example the directory does not exist): reading then goes on unlocked, which rename keeps safe.
 int takeLock(const std::string& path, int operation) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile);
+  if (fd >= 0) makePrivate(fd);
   if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   while (::flock(fd, operation) != 0) {
@@ -118,10 +132,8 @@ bool replaceAtomically(const std::string& path, const std::string& text, std::st
     if (error) *error = failure("cannot create a temporary file for", path);
     return false;
   }
-  // Keep the mode of the file being replaced; a new one is readable by a daemon of another user
-  // (mkstemp made it 0600).
-  struct stat old {};
-  ::fchmod(fd.get(), ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  // mkstemp makes it 0600 already; said again so the state never becomes wider than that.
+  ::fchmod(fd.get(), kPrivateFile);
   if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
     if (error) *error = failure("cannot write", temporary);
     ::unlink(temporary.c_str());

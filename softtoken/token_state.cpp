@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "softtoken/quirks.h"
 #include "softtoken/skf_functions.h"
 
 namespace softtoken {
@@ -51,6 +52,17 @@ bool faultsFromJson(const Json::Value& v, std::map<std::string, Fault>& faults) 
   return true;
 }
 
+// Optional, so that files written before quirks existed still read; when there, only known names.
+bool quirksFromJson(const Json::Value& v, std::set<std::string>& quirks) {
+  if (v.isNull()) return true;
+  if (!v.isArray()) return false;
+  for (const Json::Value& name : v) {
+    if (!name.isString() || !canonicalQuirk(name.asString())) return false;
+    quirks.insert(name.asString());
+  }
+  return true;
+}
+
 }  // namespace
 
 bool pinLengthValid(std::string_view pin) {
@@ -73,6 +85,8 @@ Json::Value toJson(const TokenState& state) {
     out["faults"][name]["code"] = fault.code_;
     out["faults"][name]["once"] = fault.once_;
   }
+  out["quirks"] = Json::Value(Json::arrayValue);
+  for (const std::string& quirk : state.quirks_) out["quirks"].append(quirk);
   return out;
 }
 
@@ -98,6 +112,7 @@ std::optional<TokenState> fromJson(const Json::Value& v) {
   state.user_ = *user;
   state.admin_ = *admin;
   if (!faultsFromJson(v["faults"], state.faults_)) return std::nullopt;
+  if (!quirksFromJson(v["quirks"], state.quirks_)) return std::nullopt;
   return state;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct PinState {
   std::string pin_;
   ULONG tries_ = 0;
   ULONG maximum_ = 0;
+
+  bool operator==(const PinState&) const = default;
 };
 
 // A chosen SKF function returns code_ without doing anything else; once_ removes the fault after
@@ -46,6 +49,7 @@ struct TokenState {
   PinState user_ = {"12345678", 6, 6};
   PinState admin_ = {"admin12345", 10, 10};
   std::map<std::string, Fault> faults_;  // keyed by the exact SKF function name
+  std::set<std::string> quirks_;          // names from softtoken/quirks.h that are on
 };
 
 Json::Value toJson(const TokenState& state);

@@ -2,6 +2,10 @@
 // Application and user-PIN access through the SKF library.
 #include "token/application.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "token/dev_mgnt.h"
 
 HAPPLICATION g_hApp = nullptr;
@@ -12,6 +16,9 @@ constexpr ULONG kUserPin = USER_TYPE;
 
 LPSTR text(unsigned char* s) { return reinterpret_cast<LPSTR>(s); }
 
+// The PIN calls need a connected device and an open application; without them no call is made.
+bool applicationOpen() { return g_hDev != nullptr && g_hApp != nullptr; }
+
 }  // namespace
 
 BYTE CApplicationTest::Test_OpenApplication() {
@@ -19,40 +26,28 @@ BYTE CApplicationTest::Test_OpenApplication() {
   char names[256] = {};
   ULONG size = sizeof names;
   if (SKF_EnumApplication(g_hDev, names, &size) != SAR_OK) return 0;
-  // The first name listed; an empty list passes the empty text and the library decides.
-  return SKF_OpenApplication(g_hDev, names, &g_hApp) == SAR_OK ? 1 : 0;
-}
-
-bool CApplicationTest::ensureApplication(BYTE* result) {
-  if (g_hDev == nullptr) {
-    *result = 0;
-    return false;
-  }
-  if (g_hApp == nullptr) {
-    const BYTE opened = Test_OpenApplication();
-    if (g_hApp == nullptr) {
-      *result = opened;
-      return false;
-    }
-  }
-  return true;
+  // The list is the library's word, not ours: read no further than both the buffer and the size it
+  // reports, and take the first name only when its NUL lies within that. An empty list (size 0)
+  // passes the empty text and the library decides.
+  const std::size_t written = std::min<std::size_t>(size, sizeof names);
+  const std::size_t length = strnlen(names, written);
+  if (written != 0 && length == written) return 0;
+  std::string first(names, length);
+  return SKF_OpenApplication(g_hDev, first.data(), &g_hApp) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_VerifyPIN(unsigned char* pin, unsigned int* count) {
-  BYTE result = 0;
-  if (!ensureApplication(&result)) return result;
+  if (!applicationOpen()) return 0;
   return SKF_VerifyPIN(g_hApp, kUserPin, text(pin), count) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_ChangeUserPin(unsigned char* oldPin, unsigned char* newPin, unsigned int* count) {
-  BYTE result = 0;
-  if (!ensureApplication(&result)) return result;
+  if (!applicationOpen()) return 0;
   return SKF_ChangePIN(g_hApp, kUserPin, text(oldPin), text(newPin), count) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_UnblockPIN(unsigned char* adminPin, unsigned char* newUserPin, unsigned int* count) {
-  BYTE result = 0;
-  if (!ensureApplication(&result)) return result;
+  if (!applicationOpen()) return 0;
   return SKF_UnblockPIN(g_hApp, text(adminPin), text(newUserPin), count) == SAR_OK ? 1 : 0;
 }
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The application half of token access: open the token's first application, verify, change and
 // unblock the user PIN in it, close it. The open application is the process-wide handle g_hApp;
-// nothing here connects or disconnects the device (g_hDev is only read).
+// nothing here connects or disconnects the device (g_hDev is only read). Which handles stay open
+// after each request is decided in token/commands.cpp and stated in token/commands.h.
 #pragma once
 
 #include "token/skf.h"
@@ -14,12 +15,14 @@ class CApplicationTest {
   virtual ~CApplicationTest() = default;
 
   // 1 when the first listed application of the connected device was opened into g_hApp.
-  // 0 without a connected device (no library call) or when listing or opening failed.
+  // 0 without a connected device (no library call), when listing or opening failed, or when the
+  // list's first name does not end within the buffer and the size the library reported.
   BYTE Test_OpenApplication();
 
-  // The PIN operations need a connected device (else 0, no library call, count untouched). They
-  // open the application themselves when g_hApp is zero and leave it open. 1 when the library
-  // accepted; otherwise count holds what the library put there (tries left).
+  // The PIN operations work on the open application g_hApp and never open one: without a
+  // connected device and an open application they return 0 with no library call, count untouched
+  // (token/commands.cpp opens the application first). 1 when the library accepted; otherwise
+  // count holds what the library put there (tries left).
   BYTE Test_VerifyPIN(unsigned char* pin, unsigned int* count);
   BYTE Test_ChangeUserPin(unsigned char* oldPin, unsigned char* newPin, unsigned int* count);
   // The count is the administrator PIN's tries left.
@@ -27,9 +30,4 @@ class CApplicationTest {
 
   // 1 when nothing was open or the library closed it, 0 when it refused; g_hApp is zero afterwards.
   BYTE Test_CloseApplication();
-
- private:
-  // The guard the PIN operations share: a connected device and an open application.
-  // false when the PIN call must not be made; *result is then what the operation returns.
-  bool ensureApplication(BYTE* result);
 };

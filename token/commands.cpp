@@ -38,10 +38,10 @@ unsigned char CloseDevice() {
 
 namespace {
 
-// The opening every PIN command shares: reuse a device left connected by an earlier request, else
-// connect; then open the application. A failed open also ends a connection made earlier.
+// The opening every PIN command shares, and the only place an application is opened for one:
+// reuse a device left connected by an earlier request, else connect; then open the application
+// (none is open between requests). A failed open also ends a connection made earlier.
 bool openForPin(CDevMgntTest& dev, CApplicationTest& app) {
-  if (g_hApp != nullptr) return true;
   if (g_hDev == nullptr && dev.Test_ConnectDev() != 1) return false;
   if (app.Test_OpenApplication() != 1) {
     dev.Test_DisConnectDev();

@@ -2,6 +2,7 @@
 // Device presence, connection and information through the SKF library.
 #include "token/dev_mgnt.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,17 +12,30 @@ DEVHANDLE g_hDev = nullptr;
 
 namespace {
 
+// A device list holds a few names. A larger size from the library is not believed: the list is asked
+// for with this much room and the library decides (a true list fits, a false size is refused).
+constexpr ULONG kDeviceListRoom = 64 * 1024;
+
 // Two SKF_EnumDev calls: the list's size, then the list. A non-empty list means a token is present;
-// the names themselves do not matter, since the service always connects by its fixed name.
+// the names themselves are never read, since the service always connects by its fixed name.
 bool tokenPresent() {
   ULONG size = 0;
   if (SKF_EnumDev(1, nullptr, &size) != SAR_OK || size == 0) return false;
-  // A size too large to allocate is treated as no token, like any other failed enumeration.
-  std::unique_ptr<char[]> names(new (std::nothrow) char[size]);
+  const ULONG room = std::min(size, kDeviceListRoom);
+  std::unique_ptr<char[]> names(new (std::nothrow) char[room]);
   if (!names) return false;
-  if (SKF_EnumDev(1, names.get(), &size) != SAR_OK) return false;
-  return size != 0;
+  ULONG filled = room;
+  if (SKF_EnumDev(1, names.get(), &filled) != SAR_OK) return false;
+  return filled != 0;
 }
+
+// The record with room after it: a library built with another packing (natural alignment makes
+// the record 296 bytes) or a longer record writes past the 294 bytes we declare. The serial number
+// sits at the same offset in each layout, and only its 32 bytes are read.
+struct DevInfoWithRoom {
+  DEVINFO info;
+  unsigned char room[256];
+};
 
 }  // namespace
 
@@ -49,9 +63,10 @@ BYTE CDevMgntTest::Test_GetDevState(int* state) {
 
 BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
   if (g_hDev == nullptr && Test_ConnectDev() != 1) return 0;
-  DEVINFO info;
-  std::memset(&info, 0, sizeof info);
-  if (SKF_GetDevInfo(g_hDev, &info) != SAR_OK) {
+  DevInfoWithRoom received;
+  std::memset(&received, 0, sizeof received);
+  const DEVINFO& info = received.info;
+  if (SKF_GetDevInfo(g_hDev, &received.info) != SAR_OK) {
     std::memcpy(serial, "0000", 5);
     return 0;
   }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The device half of token access: presence, connect, serial number, disconnect. The connection is
 // the one process-wide handle g_hDev; CDevMgntTest holds nothing and is made on the stack per call.
+// Which handles stay open after each request is stated in token/commands.h.
 #pragma once
 
 #include "token/skf.h"

@@ -7,8 +7,14 @@ export const DEFAULT_URL = "ws://127.0.0.1:9446";
 // What the service answers when it could not read a request at all; it still answers the oldest call.
 const UNREADABLE_TYPE = "VQUnSupport";
 
+// The names under which browsers ask the user before a page may reach this computer's own services;
+// the first one the browser knows is asked (the second is the older name of the same permission).
+const PERMISSION_NAMES = ["loopback-network", "local-network-access"];
+
 // Every failure of this module is a BridgeError; `kind` tells which one:
 //   "unreachable"   connect() found no service at the address
+//   "blocked"       the browser did not let the page reach the address (the user or a policy denied it)
+//   "timeout"       a call (or connect()) got no answer within the time limit; the connection is then closed
 //   "not-connected" a call was made after the connection had ended
 //   "closed"        the connection ended before the call's reply came
 //   "mismatch"      a reply named another request type than the oldest call (the connection is then closed)
@@ -22,13 +28,37 @@ export class BridgeError extends Error {
   }
 }
 
+// The browser's answer on whether this page may reach services on this computer: "granted",
+// "prompt" (the browser will ask the user), "denied", or "unsupported" when the browser has no such
+// permission (then nothing stands in the way). Never rejects.
+export async function loopbackPermission() {
+  const permissions = globalThis.navigator?.permissions;
+  if (typeof permissions?.query !== "function") return "unsupported";
+  for (const name of PERMISSION_NAMES) {
+    try {
+      const { state } = await permissions.query({ name });
+      if (state === "granted" || state === "prompt" || state === "denied") return state;
+    } catch {
+      // A browser that does not know this name rejects the query; try the next one.
+    }
+  }
+  return "unsupported";
+}
+
 // Opens a connection. Resolves with a Client once the service has accepted it, or rejects with a
-// BridgeError of kind "unreachable". Options: `WebSocket`, the implementation to use (default: the
-// page's own); `onTraffic(direction, text)`, called with "request" or "reply" and each raw message.
+// BridgeError of kind "unreachable", "blocked" or "timeout". Options: `WebSocket`, the implementation
+// to use (default: the page's own); `onTraffic(direction, text)`, called with "request" or "reply" and
+// each raw message; `timeoutMs`, the time limit of the connection and of every call (default: none).
 export function connect(url = DEFAULT_URL, options = {}) {
   const Impl = options.WebSocket ?? globalThis.WebSocket;
   if (typeof Impl !== "function") {
     return Promise.reject(new TypeError("tokenbridge: this environment has no WebSocket"));
+  }
+  let timeoutMs;
+  try {
+    timeoutMs = timeLimit(options.timeoutMs);
+  } catch (err) {
+    return Promise.reject(err);
   }
   return new Promise((resolve, reject) => {
     let socket;
@@ -39,23 +69,54 @@ export function connect(url = DEFAULT_URL, options = {}) {
       return;
     }
     socket.binaryType = "arraybuffer";
-    socket.onopen = () => resolve(new Client(socket, url, options.onTraffic));
+    let timer = null;
+    const settle = () => {
+      clearTimeout(timer);
+      socket.onopen = socket.onerror = socket.onclose = null;
+    };
+    socket.onopen = () => {
+      settle();
+      resolve(new Client(socket, url, options.onTraffic, timeoutMs));
+    };
     // Browsers follow a refused connection's "error" with "close"; some implementations fire only "error".
-    const refused = () => {
-      socket.onerror = socket.onclose = null;
-      reject(new BridgeError("unreachable", `no token service answers at ${url}`, { url }));
+    // A connection the browser blocked fails the same way, so only the permission tells the two apart.
+    const refused = async () => {
+      settle();
+      reject(await refusalError(url));
     };
     socket.onerror = refused;
     socket.onclose = refused;
+    if (timeoutMs !== undefined) {
+      // A service that accepts the TCP connection but never answers the upgrade.
+      timer = setTimeout(() => {
+        settle();
+        socket.close();
+        reject(new BridgeError("timeout", `no answer from ${url} within ${timeoutMs} ms`, { url }));
+      }, timeoutMs);
+    }
   });
 }
 
+async function refusalError(url) {
+  if ((await loopbackPermission()) === "denied") {
+    return new BridgeError(
+      "blocked",
+      `the browser blocked this page from reaching ${url}: allow this site to access devices and apps on ` +
+        "this computer (the site's permission settings, next to its address), or ask the administrator " +
+        "to allow it by policy",
+      { url },
+    );
+  }
+  return new BridgeError("unreachable", `no token service answers at ${url}`, { url });
+}
+
 export class Client {
-  constructor(socket, url, onTraffic) {
+  constructor(socket, url, onTraffic, timeoutMs) {
     this.url = url;
     this.socket_ = socket;
     this.onTraffic_ = typeof onTraffic === "function" ? onTraffic : () => {};
-    this.queue_ = []; // calls waiting for their reply, oldest first: {type, resolve, reject}
+    this.timeoutMs_ = timeoutMs;
+    this.queue_ = []; // calls waiting for their reply, oldest first: {type, resolve, reject, timer}
     this.ended_ = null; // the BridgeError that ended the connection, once it has ended
     this.closed = new Promise((resolve) => (this.resolveClosed_ = resolve));
     socket.onmessage = (event) => this.onReply_(textOf(event.data));
@@ -99,6 +160,50 @@ export class Client {
     });
   }
 
+  // Asks the service every `intervalMs` whether a token is present and calls onChange({present}) with
+  // the first answer and every change. The questions queue behind the page's own calls like any call.
+  // When the connection ends (or a question fails) the watch stops and calls onChange({present: null,
+  // error}) once. Returns a function that stops the watch; nothing is reported after it was called.
+  watchToken(onChange, { intervalMs = 1000 } = {}) {
+    if (typeof onChange !== "function") throw new TypeError("tokenbridge: onChange must be a function");
+    if (!Number.isFinite(intervalMs) || intervalMs <= 0) {
+      throw new RangeError("tokenbridge: intervalMs must be a positive number");
+    }
+    let stopped = false;
+    let timer = null;
+    let present = null;
+    const stop = () => {
+      stopped = true;
+      clearTimeout(timer);
+    };
+    const end = (error) => {
+      if (stopped) return;
+      stop();
+      onChange({ present: null, error });
+    };
+    const ask = async () => {
+      timer = null;
+      let reply;
+      try {
+        reply = await this.getDevState();
+      } catch (err) {
+        end(err);
+        return;
+      }
+      if (stopped) return;
+      const now = reply.code === 0;
+      if (now !== present) {
+        present = now;
+        onChange({ present });
+      }
+      if (!stopped) timer = setTimeout(ask, intervalMs);
+    };
+    // Between two questions nothing else would notice the end of the connection.
+    this.closed.then(end);
+    ask();
+    return stop;
+  }
+
   // Ends the connection; every call still waiting is rejected with kind "closed".
   close() {
     this.end_(new BridgeError("closed", `the page closed the connection to ${this.url}`, { url: this.url }));
@@ -116,16 +221,29 @@ export class Client {
       return Promise.reject(new BridgeError("not-connected", `${type}: not connected (${this.ended_.message})`, { url: this.url }));
     }
     return new Promise((resolve, reject) => {
-      this.queue_.push({ type, resolve, reject });
+      const call = { type, resolve, reject, timer: null };
+      if (this.timeoutMs_ !== undefined) call.timer = setTimeout(() => this.timedOut_(call), this.timeoutMs_);
+      this.queue_.push(call);
       this.onTraffic_("request", message);
       this.socket_.send(message);
     });
+  }
+
+  // Replies are matched by position only: once a call's reply is overdue, the next reply to come could be
+  // that late one or the next call's, so none can be trusted and the connection is closed.
+  timedOut_(call) {
+    const at = this.queue_.indexOf(call);
+    if (at < 0) return;
+    this.queue_.splice(at, 1);
+    call.reject(new BridgeError("timeout", `${call.type}: no reply within ${this.timeoutMs_} ms`, { url: this.url }));
+    this.end_(new BridgeError("closed", `closed after a ${call.type} call got no reply within ${this.timeoutMs_} ms`, { url: this.url }));
   }
 
   onReply_(message) {
     if (this.ended_) return;
     this.onTraffic_("reply", message);
     const call = this.queue_.shift();
+    clearTimeout(call?.timer);
     if (!call) {
       this.end_(new BridgeError("mismatch", `a reply came while no call was waiting: ${message}`, { reply: message }));
       return;
@@ -150,6 +268,7 @@ export class Client {
     this.ended_ = error;
     const waiting = this.queue_.splice(0);
     for (const call of waiting) {
+      clearTimeout(call.timer);
       call.reject(new BridgeError(error.kind, `${call.type}: no reply: ${error.message}`, { url: this.url }));
     }
     this.socket_.onclose = this.socket_.onmessage = null;
@@ -183,6 +302,13 @@ function parseReply(message) {
 function text(name, value) {
   if (typeof value !== "string") throw new TypeError(`tokenbridge: ${name} must be a string`);
   if (value.includes("\0")) throw new RangeError(`tokenbridge: ${name} must not contain a NUL character`);
+  return value;
+}
+
+// A time limit in milliseconds, or undefined for none.
+function timeLimit(value) {
+  if (value === undefined || value === null) return undefined;
+  if (!Number.isFinite(value) || value <= 0) throw new RangeError("tokenbridge: timeoutMs must be a positive number");
   return value;
 }
 

@@ -17,11 +17,12 @@
 
 namespace testdaemon {
 
-StartResult start(const std::string& binary, const std::vector<std::pair<std::string, std::string>>& env) {
+StartResult start(const std::string& binary, const std::vector<std::pair<std::string, std::string>>& env,
+                  const std::vector<std::string>& arguments) {
   StartResult result;
   int errPipe[2];
   if (pipe(errPipe) != 0) return result;
-  const testsupport::TargetCommand command(binary);
+  const testsupport::TargetCommand command(binary, arguments);
   const auto began = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child == 0) {
@@ -48,19 +49,21 @@ StartResult start(const std::string& binary, const std::vector<std::pair<std::st
 
 namespace {
 
-// Socket inodes of listening TCP sockets on the port, from /proc/net/tcp (IPv4).
+// Socket inodes of listening TCP sockets on the port, from /proc/net/tcp and tcp6.
 std::vector<std::string> listeningInodes(std::uint16_t port) {
   std::vector<std::string> inodes;
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // header
   char wanted[8];
   std::snprintf(wanted, sizeof wanted, ":%04X", port);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-    if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted) inodes.push_back(inode);
+  for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);  // header
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted) inodes.push_back(inode);
+    }
   }
   return inodes;
 }

@@ -21,10 +21,11 @@ struct StartResult {
   std::chrono::milliseconds took{0};
 };
 
-// Runs the binary with no arguments and the given extra environment, and waits for it to exit.
-StartResult start(const std::string& binary, const std::vector<std::pair<std::string, std::string>>& env = {});
+// Runs the binary with the given extra environment and arguments, and waits for it to exit.
+StartResult start(const std::string& binary, const std::vector<std::pair<std::string, std::string>>& env = {},
+                  const std::vector<std::string>& arguments = {});
 
-// The process holding a listening TCP socket on the port, or 0.
+// The process holding a listening TCP socket (IPv4 or IPv6) on the port, or 0.
 pid_t pidListeningOn(std::uint16_t port);
 
 // Whether the process exists and is not a zombie.

@@ -4,7 +4,9 @@
 // The daemon always serves port 9446; it is found and stopped by the pid listening there.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,10 +14,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/service/daemon_control.h"
 #include "tests/support/target_program.h"
@@ -43,14 +47,96 @@ std::string request(testsupport::RawClient& client, const std::string& json) {
   return frame ? frame->payload : "<no reply>";
 }
 
+const std::string kVersionRequest = R"({"type":"GetLibVersion"})";
+const std::string kVersionReply = R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})";
+
+// A client of any numeric address, IPv4 or IPv6, on the service port.
+class Peer {
+ public:
+  explicit Peer(const std::string& address) {
+    const bool v6 = address.find(':') != std::string::npos;
+    fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage where{};
+    socklen_t size = 0;
+    if (v6) {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_port = htons(kServicePort);
+      inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
+      size = sizeof *in6;
+    } else {
+      auto* in4 = reinterpret_cast<sockaddr_in*>(&where);
+      in4->sin_family = AF_INET;
+      in4->sin_port = htons(kServicePort);
+      inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
+      size = sizeof *in4;
+    }
+    connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&where), size) == 0;
+  }
+  ~Peer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  bool connected() const { return connected_; }
+
+  // Sends one request (after the upgrade request, the first time) and returns the reply's text,
+  // or what came instead.
+  std::string ask(const std::string& json) {
+    if (!connected_) return "<refused>";
+    const std::string bytes = (upgraded_ ? "" : testsupport::RawClient::upgradeRequest()) + testsupport::textFrame(json);
+    if (send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) return "<send failed>";
+    std::string in;
+    for (;;) {
+      // The 101 head the first time, then one short unmasked text frame: 0x81, length, payload.
+      std::size_t frame = 0;
+      if (!upgraded_) {
+        const std::size_t head = in.find("\r\n\r\n");
+        frame = head == std::string::npos ? in.size() + 1 : head + 4;
+        if (head != std::string::npos && in.rfind("HTTP/1.1 101", 0) != 0) return "<not upgraded>";
+      }
+      if (in.size() >= frame + 2) {
+        const std::size_t length = static_cast<unsigned char>(in[frame + 1]) & 0x7F;
+        if (in.size() >= frame + 2 + length) {
+          upgraded_ = true;
+          return in.substr(frame + 2, length);
+        }
+      }
+      const std::string more = receive(3000);
+      if (more.empty() && !closed_) return "<no reply>";
+      if (more.empty()) return in.empty() ? "<closed without a byte>" : "<closed after " + in + ">";
+      in += more;
+    }
+  }
+
+  // What arrives within the time, up to 4 KiB; empty when nothing came or the peer closed (EOF or
+  // reset: then closed_ is set).
+  std::string receive(int timeoutMs) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) != 1) return "";
+    char buffer[4096];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) closed_ = true;
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool upgraded_ = false;
+  bool closed_ = false;
+};
+
 class Daemon : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(testdaemon::pidListeningOn(kServicePort), 0) << "port 9446 is in use; stop what listens there first";
-    char pattern[] = "/tmp/tokenbridged-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "tokenbridged-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     directory_ = pattern;
     state_ = directory_ + "/state.json";
+    config_ = directory_ + "/tokenbridged.conf";
     setenv("SOFTTOKEN_STATE", state_.c_str(), 1);
     ASSERT_TRUE(softtoken("init"));
   }
@@ -61,22 +147,31 @@ class Daemon : public ::testing::Test {
     return std::system(command.c_str()) == 0;
   }
 
-  // Starts the daemon and checks the starter's verdict; the Stopper ends it after the test.
-  void startDaemon() {
+  // Starts the daemon with a configuration file of the test's own (empty: every default, whatever
+  // /etc holds) and checks the starter's verdict; the Stopper ends it after the test.
+  void startDaemon(const std::string& settings = "", testdaemon::Stopper* stopper = nullptr) {
+    if (stopper == nullptr) stopper = &stopper_;
+    std::ofstream(config_) << settings;
     // The starter must add less than a second to what loading any program built here costs: a few
     // milliseconds natively, far more under an emulator. The softtoken command, which exits at once
     // without arguments, measures that cost now, under the same load.
     const std::chrono::milliseconds loading = testdaemon::start(SOFTTOKEN_COMMAND).took;
-    const testdaemon::StartResult started = testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}});
+    const testdaemon::StartResult started = start();
     ASSERT_EQ(started.exitStatus, 0) << started.errorOutput;
     EXPECT_LT(started.took, 1000ms + loading) << "loading a program took " << loading.count() << " ms";
     EXPECT_EQ(started.errorOutput, "");
-    stopper_.pid = testdaemon::pidListeningOn(kServicePort);
-    ASSERT_NE(stopper_.pid, 0) << "the starter reported success but nothing listens on 9446";
+    stopper->pid = testdaemon::pidListeningOn(kServicePort);
+    ASSERT_NE(stopper->pid, 0) << "the starter reported success but nothing listens on 9446";
+  }
+
+  testdaemon::StartResult start(const std::vector<std::string>& arguments = {}) {
+    return testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}},
+                             arguments.empty() ? std::vector<std::string>{"--config", config_} : arguments);
   }
 
   std::string directory_;
   std::string state_;
+  std::string config_;
   testdaemon::Stopper stopper_;
 };
 
@@ -101,7 +196,7 @@ TEST_F(Daemon, StartsDetachedAndServes) {
 
 TEST_F(Daemon, SecondStartReportsThePortInUse) {
   startDaemon();
-  const testdaemon::StartResult second = testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}});
+  const testdaemon::StartResult second = start();
   EXPECT_EQ(second.exitStatus, 1);
   EXPECT_EQ(second.errorOutput, "tokenbridged: cannot listen on port 9446: Address already in use\n");
   EXPECT_TRUE(testdaemon::alive(stopper_.pid));
@@ -157,6 +252,110 @@ TEST_F(Daemon, TokenRequestsFollowPlugAndUnplug) {
             R"({"type":"ChangeUserPin", "code":"0", "data":"-1"})");
   EXPECT_EQ(request(client, R"({"type":"VerifyUserPin","parm2":"87654321"})"),
             R"({"type":"VerifyUserPin", "code":"0", "data":"1"})");
+}
+
+TEST_F(Daemon, RefusesBadSettingsWithTheirLine) {
+  struct Case {
+    const char* name;
+    std::string settings;               // written to the test's file
+    std::vector<std::string> arguments;  // empty: --config <the file>
+    std::string expected;               // standard error; <file> stands for the file's path
+  };
+  const Case cases[] = {
+      {"unknown key", "# comment\nlisten = 127.0.0.1\nmax-clients = 5\n", {}, "<file>:3: unknown key 'max-clients'"},
+      {"bad value", "max-connections = many\n", {}, "<file>:1: max-connections: expected a whole number, 1 or more"},
+      {"repeated key", "handshake-timeout = 5\nhandshake-timeout = 6\n", {},
+       "<file>:2: handshake-timeout: given twice (first on line 1)"},
+      {"host name", "listen = localhost\n", {},
+       "<file>:1: listen: 'localhost' is not a numeric IPv4 address (or an IPv6 one in brackets)"},
+      {"named file missing", "", {"--config", "/nonexistent/tokenbridged.conf"},
+       "/nonexistent/tokenbridged.conf: cannot open: No such file or directory"},
+      {"file that cannot be read", "", {"--config", "/"}, "/: cannot read: Is a directory"},
+      // All or none: the two addresses opened before the third failed are closed again.
+      {"an address twice", "listen = 127.0.0.2\nlisten = [::1]\nlisten = 127.0.0.2:9446\n", {},
+       "cannot listen on 127.0.0.2:9446: Address already in use"},
+      {"an IPv6 address twice", "listen = [::1]:9446\nlisten = [::1]\n", {},
+       "cannot listen on [::1]:9446: Address already in use"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(config_) << c.settings;
+    const testdaemon::StartResult started = start(c.arguments);
+    const testdaemon::Stopper wronglyStarted{testdaemon::pidListeningOn(kServicePort)};
+    std::string expected = c.expected;
+    if (expected.rfind("<file>", 0) == 0) expected.replace(0, 6, config_);
+    EXPECT_EQ(started.exitStatus, 1);
+    EXPECT_EQ(started.errorOutput, "tokenbridged: " + expected + "\n");
+    EXPECT_EQ(wronglyStarted.pid, 0);
+  }
+}
+
+TEST_F(Daemon, UnknownArgumentGetsTheUsageLine) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--foreground"}, std::vector<std::string>{"--config"}}) {
+    const testdaemon::StartResult started = start(arguments);
+    const testdaemon::Stopper wronglyStarted{testdaemon::pidListeningOn(kServicePort)};
+    EXPECT_EQ(started.exitStatus, 1);
+    EXPECT_EQ(started.errorOutput, "usage: tokenbridged [--config FILE]\n");
+    EXPECT_EQ(wronglyStarted.pid, 0);
+  }
+}
+
+TEST_F(Daemon, ListensOnlyWhereTold) {
+  struct Case {
+    const char* name;
+    std::string settings;
+    bool loopback, otherLoopback, ipv6Loopback;  // whether 127.0.0.1, 127.0.0.2 and ::1 answer
+  };
+  const Case cases[] = {
+      {"no setting: every IPv4 interface", "# nothing set\n", true, true, false},
+      {"loopback only", "listen = 127.0.0.1\n", true, false, false},
+      {"two addresses, IPv6 among them", "listen = [::1]\nlisten = 127.0.0.2:9446\n", false, true, true},
+      // An IPv6 socket takes IPv6 only, so the two "any" addresses share the port.
+      {"every IPv4 and every IPv6 interface", "listen = 0.0.0.0\nlisten = [::]\n", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testdaemon::Stopper stopper;
+    ASSERT_NO_FATAL_FAILURE(startDaemon(c.settings, &stopper));
+    const std::pair<const char*, bool> probes[] = {
+        {"127.0.0.1", c.loopback}, {"127.0.0.2", c.otherLoopback}, {"::1", c.ipv6Loopback}};
+    for (const auto& [address, answers] : probes) {
+      SCOPED_TRACE(address);
+      Peer peer(address);
+      EXPECT_EQ(peer.ask(kVersionRequest), answers ? kVersionReply : "<refused>");
+    }
+  }
+}
+
+TEST_F(Daemon, ConnectionsBeyondTheCapAreClosedWithoutAByte) {
+  // Two addresses share one cap: it counts the daemon's connections, not one listener's.
+  startDaemon("listen = 127.0.0.1\nlisten = 127.0.0.2\nmax-connections = 2\n");
+  auto first = std::make_unique<Peer>("127.0.0.1");
+  Peer second("127.0.0.2");
+  ASSERT_EQ(first->ask(kVersionRequest), kVersionReply);
+  ASSERT_EQ(second.ask(kVersionRequest), kVersionReply);
+
+  for (const char* address : {"127.0.0.1", "127.0.0.2", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    Peer surplus(address);
+    ASSERT_TRUE(surplus.connected());  // the kernel completes the handshake; the daemon then closes
+    EXPECT_EQ(surplus.ask(kVersionRequest), "<closed without a byte>");
+  }
+  // The served connections were not disturbed.
+  EXPECT_EQ(first->ask(kVersionRequest), kVersionReply);
+  EXPECT_EQ(second.ask(kVersionRequest), kVersionReply);
+
+  // One served connection ends: its place is free for the next client.
+  first.reset();
+  std::string reply;
+  for (auto deadline = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < deadline;) {
+    Peer next("127.0.0.1");
+    reply = next.ask(kVersionRequest);
+    if (reply == kVersionReply) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(reply, kVersionReply);
 }
 
 // Every request type through the started daemon on the default software token, in an order where

@@ -3,6 +3,7 @@
 // No token is present here (the software token's state file does not exist).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -84,10 +85,18 @@ TEST_F(Dispatcher, HundredThousandDeepArrayGetsOneUnparsableReply) {
   EXPECT_EQ(answer(R"({"type":"GetLibVersion"})"), kVersionReply);
 }
 
-TEST_F(Dispatcher, WritesTheTwoDiagnosticLines) {
+TEST_F(Dispatcher, WritesTheTwoDiagnosticLinesOnlyToAConsole) {
+  // Without a console (the daemon's case) nothing is written, whatever standard output is.
   ::testing::internal::CaptureStdout();
   answer(R"({"type":"GetLibVersion"})");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+  ::testing::internal::CaptureStdout();
+  setDiagnosticConsole(stdout);
+  answer(R"({"type":"GetLibVersion"})");
   answer("{");
+  std::fflush(stdout);
+  setDiagnosticConsole(nullptr);
   const std::string printed = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed,
             "---------------end end----------\n"

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The softtoken command, run as its own program: each subcommand's effect on the state file, and
 // refusals with a message and a non-zero exit that leave the file as it was.
+#include <fstream>
+#include <set>
+
 #include "tests/softtoken/token_fixture.h"
 
 namespace {
@@ -117,7 +120,7 @@ TEST_F(CommandTest, ShowSummarisesTriesLocksAndFaults) {
       << result.out_;
   EXPECT_NE(result.out_.find("TB0123456789ABCDEF01"), std::string::npos) << result.out_;
 
-  const CommandResult json = run("show --json");
+  const CommandResult json = run("show --json --reveal");
   ASSERT_EQ(json.exit_, 0);
   const std::optional<softtoken::TokenState> parsed = softtoken::parseState(json.out_);
   ASSERT_TRUE(parsed.has_value()) << json.out_;
@@ -134,6 +137,92 @@ TEST_F(CommandTest, StateOptionOverridesTheEnvironment) {
   ASSERT_TRUE(state.has_value());
   EXPECT_EQ(state->serial_, "OTHER1");
   EXPECT_FALSE(state->present_);
+}
+
+TEST_F(CommandTest, QuirksAreTurnedOnAndOffAndShown) {
+  ASSERT_EQ(run("quirk unterminated-lists on").exit_, 0);
+  ASSERT_EQ(run("quirk overstated-sizes on").exit_, 0);
+  EXPECT_EQ(load().quirks_, (std::set<std::string>{"overstated-sizes", "unterminated-lists"}));
+  EXPECT_NE(run("show").out_.find("quirk:        overstated-sizes\n"), std::string::npos);
+  ASSERT_EQ(run("quirk unterminated-lists off").exit_, 0);
+  ASSERT_EQ(run("quirk unterminated-lists off").exit_, 0);  // off twice is no error
+  EXPECT_EQ(load().quirks_, std::set<std::string>{"overstated-sizes"});
+  // A state file from before quirks existed still reads; an unknown quirk in the file does not.
+  const std::string text = readFile(statePath());
+  const std::size_t member = text.find("\"quirks\"");
+  ASSERT_NE(member, std::string::npos) << text;
+  std::string withoutQuirks = text;
+  withoutQuirks.erase(text.rfind(',', member), text.find(']', member) + 1 - text.rfind(',', member));
+  writeRaw(withoutQuirks);
+  EXPECT_TRUE(load().quirks_.empty()) << withoutQuirks;
+  std::string unknown = text;
+  unknown.replace(unknown.find("overstated-sizes"), 16, "not-a-real-quirk");
+  writeRaw(unknown);
+  EXPECT_FALSE(softtoken::parseState(readFile(statePath())).has_value());
+}
+
+// PINs appear only when asked for, in either form of show.
+TEST_F(CommandTest, ShowHidesPinsUnlessRevealed) {
+  ASSERT_EQ(run("init --user-pin userpin77 --admin-pin adminpin88").exit_, 0);
+  const struct {
+    const char* arguments;
+    bool revealed;
+  } cases[] = {
+      {"show", false},          {"show --json", false},          {"show --reveal", true},
+      {"show --json --reveal", true}, {"show --reveal --json", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const CommandResult result = run(c.arguments);
+    ASSERT_EQ(result.exit_, 0) << result.err_;
+    EXPECT_EQ(result.out_.find("userpin77") != std::string::npos, c.revealed) << result.out_;
+    EXPECT_EQ(result.out_.find("adminpin88") != std::string::npos, c.revealed) << result.out_;
+    // Everything else is still shown.
+    EXPECT_NE(result.out_.find("TB0123456789ABCDEF01"), std::string::npos) << result.out_;
+    EXPECT_NE(result.out_.find("tries"), std::string::npos) << result.out_;
+  }
+}
+
+TEST_F(CommandTest, InitTakesPinsFromStandardInput) {
+  const std::string input = directory_ + "/pins.txt";
+  std::ofstream(input) << "frominput1\r\nadminfrominput\n";
+  const CommandResult result = run("init --pins-from-stdin --user-retries 4 <" + input);
+  ASSERT_EQ(result.exit_, 0) << result.err_;
+  const softtoken::TokenState state = load();
+  EXPECT_EQ(state.user_.pin_, "frominput1");
+  EXPECT_EQ(state.admin_.pin_, "adminfrominput");
+  EXPECT_EQ(state.user_.maximum_, 4u);
+}
+
+// A refused PIN is never repeated in the message: it may be a real one, mistyped.
+TEST_F(CommandTest, RefusedPinsAreNotEchoed) {
+  const struct {
+    const char* name;
+    std::string input;      // standard input, or empty for none
+    std::string arguments;
+    const char* message;    // part of what stderr must say
+    const char* secret;     // what it must not say
+  } cases[] = {
+      {"short user PIN", "", "init --user-pin sec12", "--user-pin: a PIN has 6 to 16 characters, the one given has 5",
+       "sec12"},
+      {"long admin PIN", "", "init --admin-pin secret7890123456789", "the one given has 19", "secret7890123456789"},
+      {"short PIN on stdin", "okpin123\nsec12\n", "init --pins-from-stdin", "line 2 (admin PIN)", "sec12"},
+      {"one line on stdin", "secret999\n", "init --pins-from-stdin", "on one line and the admin PIN on the next",
+       "secret999"},
+      {"stdin and an option", "okpin123\nokpin456\n", "init --pins-from-stdin --user-pin secret999",
+       "replaces --user-pin", "secret999"},
+  };
+  const std::string before = readFile(statePath());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = directory_ + "/input.txt";
+    std::ofstream(input, std::ios::trunc) << c.input;
+    const CommandResult result = run(c.arguments + " <" + input);
+    EXPECT_EQ(result.exit_, 2);
+    EXPECT_NE(result.err_.find(c.message), std::string::npos) << result.err_;
+    EXPECT_EQ(result.err_.find(c.secret), std::string::npos) << result.err_;
+    EXPECT_EQ(readFile(statePath()), before);
+  }
 }
 
 struct BadArgumentsCase {
@@ -164,6 +253,8 @@ TEST_F(CommandTest, BadArgumentsFailWithAMessageAndChangeNothing) {
       {"fail without a code", "fail SKF_VerifyPIN", 2, "usage is 'fail FUNCTION CODE [--once]'"},
       {"plug with an argument", "plug now", 2, "plug takes no arguments"},
       {"show with a stray option", "show --yaml", 2, "unexpected argument '--yaml'"},
+      {"unknown quirk", "quirk slow-replies on", 2, "'slow-replies' is not a quirk (unterminated-lists"},
+      {"quirk neither on nor off", "quirk overstated-sizes yes", 2, "usage is 'quirk NAME on|off'"},
   };
   const std::string before = readFile(statePath());
   for (const BadArgumentsCase& c : cases) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Name lists (devices, applications), connecting by name and the device information record.
 #include <cstring>
+#include <set>
 
 #include "tests/softtoken/token_fixture.h"
 
@@ -103,6 +104,57 @@ TEST_F(TokenTest, EnumApplicationListsNamesInOrder) {
     EXPECT_EQ(SKF_EnumApplication(device, buffer, nullptr), SAR_INVALIDPARAMERR);
     EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
   }
+}
+
+// The quirks bend the list calls as documented, so the daemon's tests meet exactly that.
+TEST_F(TokenTest, QuirksBendTheNameLists) {
+  struct QuirkCase {
+    const char* name;
+    std::set<std::string> quirks;
+    bool devices;  // SKF_EnumDev; else SKF_EnumApplication
+    ULONG size;    // *pulSize on entry; kNullBuffer for a size query
+    ULONG rv;
+    ULONG sizeAfter;
+    std::string buffer;  // the buffer's first bytes afterwards ('x' is untouched)
+  };
+  const QuirkCase cases[] = {
+      {"unterminated: fills all 32 bytes offered", {"unterminated-lists"}, false, 32, SAR_OK, 32,
+       "TOKENBRIDGETOKENBRIDGETOKENBRIDGx"},
+      {"unterminated: size query as usual", {"unterminated-lists"}, false, kNullBuffer, SAR_OK, 13, "x"},
+      {"unterminated: device list too", {"unterminated-lists"}, true, 20, SAR_OK, 20, "KV5100RT VCR 1KV5100x"},
+      {"overstated: size query", {"overstated-sizes"}, false, kNullBuffer, SAR_OK, 13 + 4096, "x"},
+      {"overstated: filled", {"overstated-sizes"}, false, 256, SAR_OK, 13 + 4096, "TOKENBRIDGE\0\0x"s},
+      {"overstated: too small", {"overstated-sizes"}, true, 4, SAR_BUFFER_TOO_SMALL, 16 + 4096, "x"},
+      {"understated: filled", {"understated-sizes"}, false, 256, SAR_OK, 6, "TOKENBRIDGE\0\0x"s},
+      {"understated: size query as usual", {"understated-sizes"}, true, kNullBuffer, SAR_OK, 16, "x"},
+      {"huge size query", {"huge-size-query"}, true, kNullBuffer, SAR_OK, 0xFFFFFFFF, "x"},
+      {"huge size query: filling as usual", {"huge-size-query"}, false, 256, SAR_OK, 13, "TOKENBRIDGE\0\0x"s},
+  };
+  for (const QuirkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    edit([&](softtoken::TokenState& s) { s.quirks_ = c.quirks; });
+    const DEVHANDLE device = connect();
+    char buffer[256];
+    std::memset(buffer, 'x', sizeof buffer);
+    ULONG size = c.size == kNullBuffer ? 0 : c.size;
+    char* given = c.size == kNullBuffer ? nullptr : buffer;
+    EXPECT_EQ(c.devices ? SKF_EnumDev(1, given, &size) : SKF_EnumApplication(device, given, &size), c.rv);
+    EXPECT_EQ(size, c.sizeAfter);
+    EXPECT_EQ(std::string(buffer, c.buffer.size()), c.buffer);
+    EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
+  }
+}
+
+TEST_F(TokenTest, OversizedDevInfoQuirkWritesPastTheRecord) {
+  edit([](softtoken::TokenState& s) { s.quirks_ = {"oversized-devinfo"}; });
+  const DEVHANDLE device = connect();
+  unsigned char room[sizeof(DEVINFO) + 128];
+  std::memset(room, 0, sizeof room);
+  ASSERT_EQ(SKF_GetDevInfo(device, reinterpret_cast<DEVINFO*>(room)), SAR_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(room) + 162, 20), "TB0123456789ABCDEF01");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(room) + sizeof(DEVINFO), 64), std::string(64, '\xEE'));
+  EXPECT_EQ(room[sizeof(DEVINFO) + 64], 0);
+  EXPECT_EQ(SKF_DisConnectDev(device), SAR_OK);
 }
 
 struct ConnectCase {

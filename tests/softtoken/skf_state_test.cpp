@@ -110,15 +110,56 @@ TEST_F(TokenTest, FailedWriteRefusesAPinChangeAndKeepsTheOldState) {
   EXPECT_EQ(entries, 2u) << "the failed temporary file was left behind";
 }
 
-TEST_F(TokenTest, WriteKeepsTheFileModeAndLeavesNoTemporaryFiles) {
+// A state file and lock file left wider by an older version are owner-only after the next write.
+TEST_F(TokenTest, WriteMakesTheFilesOwnerOnlyAndLeavesNoTemporaryFiles) {
   ASSERT_EQ(chmod(statePath().c_str(), 0640), 0);
+  ASSERT_EQ(chmod((statePath() + ".lock").c_str(), 0644), 0);
   edit([](softtoken::TokenState& s) { s.present_ = false; });
   struct stat st {};
   ASSERT_EQ(stat(statePath().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((statePath() + ".lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory_)) ++entries;
   EXPECT_EQ(entries, 2u);  // state.json and state.json.lock
+}
+
+// The directory made by "softtoken init" is 0700 and every file in it 0600, after the command and
+// after a write by the library, whatever the umask: one that would widen them (0), the usual one,
+// and one that would take the owner's own write bit away.
+TEST_F(TokenTest, FilesAreOwnerOnlyWhateverTheUmask) {
+  const mode_t umasks[] = {0000, 0022, 0277};
+  const std::string environmentPath = statePath();
+  for (const mode_t mask : umasks) {
+    SCOPED_TRACE("umask " + std::to_string(mask));
+    const std::string directory = directory_ + "/made-" + std::to_string(mask);
+    const std::string path = directory + "/state.json";
+    struct UmaskGuard {
+      mode_t previous;
+      ~UmaskGuard() { ::umask(previous); }
+    } guard{::umask(mask)};
+    const CommandResult init = runCommand("--state " + path + " init", directory_);
+    ASSERT_EQ(init.exit_, 0) << init.err_;
+    const auto modeOf = [](const std::string& file) {
+      struct stat st {};
+      return ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 01;
+    };
+    EXPECT_EQ(modeOf(directory), 0700u);
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(modeOf(path + ".lock"), 0600u);
+    // A wrong PIN is a write by the library: its temporary file becomes the state file.
+    setenv("SOFTTOKEN_STATE", path.c_str(), 1);
+    const HAPPLICATION app = openApplication();
+    char wrong[] = "00000000";
+    ULONG count = 0;
+    EXPECT_EQ(SKF_VerifyPIN(app, USER_TYPE, wrong, &count), SAR_PIN_INCORRECT);
+    EXPECT_EQ(SKF_DisConnectDev(device_), SAR_OK);
+    setenv("SOFTTOKEN_STATE", environmentPath.c_str(), 1);
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(modeOf(path + ".lock"), 0600u);
+    EXPECT_EQ(softtoken::parseState(readFile(path)).value_or(softtoken::TokenState{}).user_.tries_, 5u);
+  }
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include "tests/support/target_program.h"
 
 void TokenTest::SetUp() {
-  char pattern[] = "/tmp/softtoken-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string pattern = (std::filesystem::temp_directory_path() / "softtoken-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   directory_ = pattern;
   setenv("SOFTTOKEN_STATE", statePath().c_str(), 1);
   store(softtoken::TokenState{});

@@ -11,8 +11,8 @@
 #include "tests/support/target_program.h"
 
 void SoftTokenTest::SetUp() {
-  char pattern[] = "/tmp/tokenbridge-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string pattern = (std::filesystem::temp_directory_path() / "tokenbridge-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   directory_ = pattern;
   setenv("SOFTTOKEN_STATE", (directory_ + "/state.json").c_str(), 1);
   ASSERT_TRUE(softtoken("init"));

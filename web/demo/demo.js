@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The demo page's behaviour: turns each form into one or two service calls and each reply into a
-// sentence a person understands; every raw message goes to the log.
+// sentence a person understands; every raw message goes to the log, PINs masked. The token's status
+// follows plugging and unplugging by itself through a watch on the connection.
 
-import { connect, DEFAULT_URL } from "../tokenbridge.js";
+import { connect, DEFAULT_URL, loopbackPermission } from "../tokenbridge.js";
 
 const byId = (id) => document.getElementById(id);
 const LOG_LIMIT = 300;
@@ -29,6 +30,51 @@ function logLine(kind, text) {
   item.scrollIntoView({ block: "nearest" });
 }
 
+// Requests that carry PINs, and the members holding them: the log shows a mask instead, so a PIN
+// never stays on the screen (or in a screenshot of it).
+const PIN_MEMBERS = {
+  VerifyUserPin: ["parm2"],
+  ChangeUserPin: ["parm1", "parm2"],
+  UnblockUserPin: ["parm1", "parm2"],
+};
+const PIN_MASK = "••••";
+
+function withPinsMasked(text) {
+  let request;
+  try {
+    request = JSON.parse(text);
+  } catch {
+    return text;
+  }
+  const members = PIN_MEMBERS[request?.type];
+  if (!members) return text;
+  for (const name of members) if (name in request) request[name] = PIN_MASK;
+  return JSON.stringify(request);
+}
+
+// The watch asks for the token's state every second; its messages would bury the others unless asked for.
+function isStatusQuestion(text) {
+  return /^\{"type": ?"GetDevState"/.test(text);
+}
+
+function logTraffic(direction, text) {
+  if (isStatusQuestion(text) && !byId("log-polls").checked) return;
+  logLine(direction, direction === "request" ? withPinsMasked(text) : text);
+}
+
+const PERMISSION_TEXT = {
+  granted: ["ok", "allowed"],
+  prompt: ["unknown", "not decided (the browser asks when a public site connects)"],
+  denied: ["bad", "denied: allow this site to access apps on this computer in the site's settings"],
+  unsupported: ["ok", "not asked by this browser"],
+};
+
+async function showPermission() {
+  const answer = await loopbackPermission();
+  setState("permission-state", ...PERMISSION_TEXT[answer]);
+  return answer;
+}
+
 // ---- the connection
 
 function serviceUrl() {
@@ -47,24 +93,52 @@ async function ensureClient() {
 
 async function openClient(url) {
   try {
-    const opened = await connect(url, { onTraffic: logLine });
+    const opened = await connect(url, { onTraffic: logTraffic });
     const version = await opened.getLibVersion();
     client = opened;
     setState("service-state", "ok", `reachable (version ${version.data})`);
+    opened.watchToken(onTokenStatus);
     opened.closed.then((why) => {
       logLine("note", why.message);
       if (client !== opened) return;
       client = null;
       setState("service-state", "bad", "connection lost: press Check token to connect again");
+      setState("token-state", "unknown", "unknown");
     });
     return opened;
   } catch (err) {
     logLine("note", err.message);
-    setState("service-state", "bad", `not reachable at ${url}: is tokenbridged running?`);
+    const why =
+      err.kind === "blocked"
+        ? "blocked by the browser: allow this site to access apps on this computer (site settings), or ask your administrator"
+        : `not reachable at ${url}: is tokenbridged running?`;
+    setState("service-state", "bad", why);
     setState("token-state", "unknown", "unknown");
     byId("serial").textContent = "–";
     throw err;
+  } finally {
+    showPermission();
   }
+}
+
+// The watch's reports: presence changes arrive without a click.
+function onTokenStatus({ present }) {
+  if (present === null) return; // the connection ended; its own handler says so
+  if (present) {
+    setState("token-state", "ok", "present");
+    readSerial().catch(() => {});
+  } else {
+    setState("token-state", "bad", "no token: plug it in");
+    byId("serial").textContent = "–";
+  }
+}
+
+async function readSerial() {
+  const c = await ensureClient();
+  const name = await c.getUserName();
+  byId("serial").textContent = name.code === 0 ? name.data : "cannot be read";
+  // Reading the serial leaves the token connected; close it so the token is left as found.
+  await c.closeDevice();
 }
 
 // Asks whether a token is present and reads its serial number; resolves with true when present.
@@ -72,15 +146,12 @@ async function checkToken() {
   const c = await ensureClient();
   const state = await c.getDevState();
   if (state.code !== 0) {
-    setState("token-state", "bad", "no token: plug it in and press Check token");
+    setState("token-state", "bad", "no token: plug it in");
     byId("serial").textContent = "–";
     return false;
   }
   setState("token-state", "ok", "present");
-  const name = await c.getUserName();
-  byId("serial").textContent = name.code === 0 ? name.data : "cannot be read";
-  // Reading the serial leaves the token connected; close it so the token is left as found.
-  await c.closeDevice();
+  await readSerial();
   return true;
 }
 
@@ -167,7 +238,9 @@ function start() {
   bindForm("digest-form", "digest-result", onDigest, ["digest-text"]);
   bindForm("cipher-form", "cipher-result", onCipher, ["cipher-input"]);
   byId("log-clear").addEventListener("click", () => byId("log").replaceChildren());
-  checkToken().catch(() => {});
+  // The watch started with the connection shows the token and its serial.
+  showPermission();
+  ensureClient().catch(() => {});
 }
 
 start();

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // tokenbridge.js against the real daemon on a software token: the members each method sends,
-// replies matched in order, rejection when the connection ends, and replies that cannot be matched.
+// replies matched in order, rejection when the connection ends, replies that cannot be matched, the
+// token watch, time limits (also against small servers that never answer) and the browser's permission.
 // Runs under `node --experimental-websocket --test`, so the module uses Node's browser-like WebSocket.
 
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
+import { createHash } from "node:crypto";
+import { createServer as createHttpServer } from "node:http";
 import { createServer } from "node:net";
-import { BridgeError, connect } from "../tokenbridge.js";
+import { BridgeError, connect, loopbackPermission } from "../tokenbridge.js";
 import { SERVICE_URL, startService } from "./daemon.mjs";
 import { expectedCipher, expectedDigest } from "./expected.mjs";
 
@@ -156,6 +159,187 @@ test("connecting where no service listens rejects with unreachable", async () =>
   const { port } = probe.address();
   await new Promise((done) => probe.close(done));
   await assert.rejects(connect(`ws://127.0.0.1:${port}`), (err) => assertBridgeError(err, "unreachable"));
+});
+
+// Collects what a watch reports; next() gives the reports one by one, waiting for one not yet taken.
+function watchRecorder() {
+  const seen = [];
+  let taken = 0;
+  return {
+    seen,
+    onChange: (status) => seen.push(status),
+    async next(timeoutMs = 3000) {
+      const deadline = Date.now() + timeoutMs;
+      while (seen.length === taken && Date.now() < deadline) await new Promise((done) => setTimeout(done, 20));
+      assert.ok(seen.length > taken, `no new report within ${timeoutMs} ms; reports so far: ${JSON.stringify(seen)}`);
+      return seen[taken++];
+    },
+  };
+}
+
+test("watchToken reports presence at once and each unplug and plug, among the page's own calls", async () => {
+  const requests = [];
+  const client = await connect(SERVICE_URL, { onTraffic: (dir, text) => dir === "request" && requests.push(text) });
+  const watch = watchRecorder();
+  try {
+    const stop = client.watchToken(watch.onChange, { intervalMs: 100 });
+    assert.deepEqual(await watch.next(), { present: true });
+    // The watch's questions share the queue: the page's calls in between still get their own replies.
+    const texts = Array.from({ length: 20 }, (_, i) => `watched text ${i}`);
+    const digests = await Promise.all(texts.map((t) => client.zpSha1(t)));
+    assert.deepEqual(digests.map((r) => r.data), texts.map(expectedDigest));
+
+    await service.softtoken("unplug");
+    assert.deepEqual(await watch.next(), { present: false });
+    await service.softtoken("plug");
+    assert.deepEqual(await watch.next(), { present: true });
+    assert.equal(watch.seen.length, 3, "a report without a change");
+
+    stop();
+    await new Promise((done) => setTimeout(done, 150)); // a question in flight may still be answered
+    const asked = requests.length;
+    await new Promise((done) => setTimeout(done, 350));
+    assert.equal(requests.length, asked, "the watch asked again after it was stopped");
+    assert.equal(watch.seen.length, 3, "the watch reported after it was stopped");
+  } finally {
+    await service.softtoken("plug");
+    client.close();
+  }
+});
+
+test("watchToken stops and reports the end when the connection ends", async () => {
+  const client = await connect(SERVICE_URL);
+  const watch = watchRecorder();
+  client.watchToken(watch.onChange, { intervalMs: 60000 });
+  assert.deepEqual(await watch.next(), { present: true });
+  client.close(); // between two questions: only the end of the connection can tell the watch
+  const end = await watch.next();
+  assert.equal(end.present, null);
+  assertBridgeError(end.error, "closed");
+  await new Promise((done) => setTimeout(done, 100));
+  assert.equal(watch.seen.length, 2, "reports after the end");
+});
+
+// Small servers that misbehave on purpose: one never answers the upgrade, one upgrades and then
+// never answers a message. Each resolves with {url, close()}.
+async function silentServer(kind) {
+  const sockets = new Set();
+  const server =
+    kind === "no-upgrade"
+      ? createServer(() => {})
+      : createHttpServer().on("upgrade", (req, socket) => {
+          const accept = createHash("sha1")
+            .update(req.headers["sec-websocket-key"] + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11")
+            .digest("base64");
+          socket.write(`HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: ${accept}\r\n\r\n`);
+          socket.on("data", () => {}); // read everything, answer nothing
+        });
+  server.on("connection", (socket) => sockets.add(socket));
+  await new Promise((done) => server.listen(0, "127.0.0.1", done));
+  return {
+    url: `ws://127.0.0.1:${server.address().port}`,
+    close: () => {
+      for (const socket of sockets) socket.destroy();
+      return new Promise((done) => server.close(done));
+    },
+  };
+}
+
+test("time limits: connect and calls reject with timeout; without a limit nothing is rejected", async () => {
+  const noUpgrade = await silentServer("no-upgrade");
+  const mute = await silentServer("mute");
+  try {
+    const started = Date.now();
+    await assert.rejects(connect(noUpgrade.url, { timeoutMs: 200 }), (err) => assertBridgeError(err, "timeout"));
+    assert.ok(Date.now() - started < 2000, "connect waited far beyond its limit");
+
+    const client = await connect(mute.url, { timeoutMs: 200 });
+    const first = client.getLibVersion();
+    const behind = [client.getDevState(), client.zpSha1("queued behind")];
+    await assert.rejects(first, (err) => assertBridgeError(err, "timeout"));
+    for (const outcome of await Promise.allSettled(behind)) {
+      assert.equal(outcome.status, "rejected");
+      assertBridgeError(outcome.reason, "closed");
+    }
+    assertBridgeError(await client.closed, "closed");
+    await assert.rejects(client.getLibVersion(), (err) => assertBridgeError(err, "not-connected"));
+
+    // The default stays as before: no limit.
+    const patient = await connect(mute.url);
+    const waiting = patient.getLibVersion();
+    await new Promise((done) => setTimeout(done, 400));
+    assert.equal(patient.pending, 1);
+    patient.close();
+    await assert.rejects(waiting, (err) => assertBridgeError(err, "closed"));
+
+    for (const timeoutMs of [0, -5, Number.NaN, "100"]) {
+      await assert.rejects(connect(mute.url, { timeoutMs }), RangeError, `timeoutMs ${String(timeoutMs)}`);
+    }
+  } finally {
+    await noUpgrade.close();
+    await mute.close();
+  }
+});
+
+test("after a call times out, no late reply is given to a later call", async () => {
+  const client = await connect(SERVICE_URL, { timeoutMs: 300 });
+  assert.equal((await client.getLibVersion()).code, 0);
+  // Frozen, the service takes the requests and answers them all once it runs again: too late.
+  service.signal("SIGSTOP");
+  let late;
+  try {
+    const overdue = client.zpSha1("answered late");
+    const behind = client.getDevState();
+    await assert.rejects(overdue, (err) => assertBridgeError(err, "timeout"));
+    await assert.rejects(behind, (err) => assertBridgeError(err, "closed"));
+    late = client.getLibVersion();
+  } finally {
+    service.signal("SIGCONT");
+  }
+  await assert.rejects(late, (err) => assertBridgeError(err, "not-connected"));
+  // A new connection is answered in order again.
+  const fresh = await connect(SERVICE_URL, { timeoutMs: 2000 });
+  try {
+    assert.deepEqual(await fresh.zpSha1("fresh"), { type: "ZPSHA1", code: 0, data: expectedDigest("fresh") });
+    assert.deepEqual(await fresh.getDevState(), { type: "GetDevState", code: 0, data: "1" });
+  } finally {
+    fresh.close();
+  }
+});
+
+test("a failed connection is 'blocked' only when the browser's permission is denied", async (t) => {
+  const probe = createServer();
+  await new Promise((done) => probe.listen(0, "127.0.0.1", done));
+  const deadUrl = `ws://127.0.0.1:${probe.address().port}`;
+  await new Promise((done) => probe.close(done));
+
+  // What navigator.permissions.query answers per name: a state, or "throws" for a name it does not know.
+  const rows = [
+    { name: "current name denied", answers: { "loopback-network": "denied" }, state: "denied", kind: "blocked" },
+    { name: "older name denied", answers: { "loopback-network": "throws", "local-network-access": "denied" }, state: "denied", kind: "blocked" },
+    { name: "granted", answers: { "loopback-network": "granted" }, state: "granted", kind: "unreachable" },
+    { name: "would prompt", answers: { "loopback-network": "prompt" }, state: "prompt", kind: "unreachable" },
+    { name: "neither name known", answers: { "loopback-network": "throws", "local-network-access": "throws" }, state: "unsupported", kind: "unreachable" },
+    { name: "no permissions API", answers: null, state: "unsupported", kind: "unreachable" },
+  ];
+  const saved = Object.getOwnPropertyDescriptor(globalThis, "navigator");
+  t.after(() => (saved ? Object.defineProperty(globalThis, "navigator", saved) : delete globalThis.navigator));
+  for (const { name, answers, state, kind } of rows) {
+    const permissions = answers && {
+      query: async ({ name: asked }) => {
+        const answer = answers[asked] ?? "throws";
+        if (answer === "throws") throw new TypeError(`unknown permission ${asked}`);
+        return { state: answer };
+      },
+    };
+    Object.defineProperty(globalThis, "navigator", { value: { permissions }, configurable: true, writable: true });
+    assert.equal(await loopbackPermission(), state, name);
+    await assert.rejects(connect(deadUrl), (err) => {
+      assertBridgeError(err, kind);
+      if (kind === "blocked") assert.match(err.message, /allow this site/, name);
+      return true;
+    }, name);
+  }
 });
 
 // Last: it ends the daemon this file started.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The demo page in headless Chromium against the real daemon on a software token, checked by what a
-// person sees on a phone-sized window. Leaves one screenshot of the page in the artifact folder.
+// person sees on a phone-sized window: also the token's status following plug and unplug by itself,
+// and a page the browser blocks from reaching the service. Leaves one screenshot in the artifact folder.
 
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
@@ -8,14 +9,10 @@ import { mkdir } from "node:fs/promises";
 import { join } from "node:path";
 import { chromium } from "playwright-core";
 import { serveWeb } from "../serve.mjs";
+import { CHROMIUM_FLAGS, findChromium } from "./chromium.mjs";
 import { artifactDir, startService } from "./daemon.mjs";
 import { expectedCipher, expectedDigest } from "./expected.mjs";
 
-const CHROMIUM = process.env.CHROMIUM ?? "/usr/bin/chromium";
-const CHROMIUM_FLAGS = [
-  "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-];
 const SERIAL = "TB-DEMO-20240001";
 const PHONE = { width: 390, height: 844 };
 
@@ -26,9 +23,10 @@ let page;
 const pageErrors = [];
 
 before(async () => {
+  const executablePath = findChromium();
   service = await startService(["--serial", SERIAL]);
   web = await serveWeb(0);
-  browser = await chromium.launch({ executablePath: CHROMIUM, headless: true, args: CHROMIUM_FLAGS });
+  browser = await chromium.launch({ executablePath, headless: true, args: CHROMIUM_FLAGS });
   page = await browser.newPage({ viewport: PHONE });
   page.on("pageerror", (err) => pageErrors.push(err.message));
   await page.goto(`${web.url}/demo/`);
@@ -51,8 +49,8 @@ after(async () => {
 });
 
 // Waits until the element's visible text matches, then returns it; fails with the text last seen.
-async function shows(selector, pattern, timeoutMs = 5000) {
-  const element = page.locator(selector);
+async function shows(selector, pattern, timeoutMs = 5000, on = page) {
+  const element = on.locator(selector);
   const deadline = Date.now() + timeoutMs;
   let text = "";
   for (;;) {
@@ -123,10 +121,59 @@ test("the cipher form enciphers its 24 bytes under the token's key", async () =>
   await shows("#cipher-result", new RegExp(`^${expectedCipher(SERIAL, block)}$`));
 });
 
-test("the log shows the raw requests and replies", async () => {
+test("the log shows the raw requests and replies, with every PIN masked", async () => {
   const log = await page.locator("#log").innerText();
-  assert.ok(log.includes('→ {"type":"VerifyUserPin","parm2":"12345678"}'), log);
+  assert.ok(log.includes('→ {"type":"VerifyUserPin","parm2":"••••"}'), log);
+  assert.ok(log.includes('→ {"type":"ChangeUserPin","parm1":"••••","parm2":"••••"}'), log);
+  assert.ok(log.includes('→ {"type":"UnblockUserPin","parm1":"••••","parm2":"••••"}'), log);
   assert.ok(log.includes('← {"type":"VerifyUserPin", "code":"0", "data":"1"}'), log);
+  assert.ok(log.includes('→ {"type":"ZPSHA1","parm1":"The quick brown fox jumps over the lazy dog"}'), log);
+  // Every PIN the tests above typed.
+  for (const pin of ["12345678", "00000000", "99999999", "11112222", "admin00000", "admin12345", "24681357"]) {
+    assert.ok(!log.includes(pin), `the log shows the PIN ${pin}`);
+  }
+});
+
+test("the token's status follows unplug and plug within about a second, without a click", async () => {
+  await service.softtoken("unplug");
+  await shows("#token-state", /^no token\b/, 2500);
+  await shows("#serial", /^–$/);
+  await service.softtoken("plug");
+  await shows("#token-state", /^present$/, 2500);
+  await shows("#serial", new RegExp(`^${SERIAL}$`));
+});
+
+test("a page the browser treats as public is blocked unless the site is allowed", async () => {
+  // Chromium takes the page's server for a public address, so its connection to the loopback service
+  // needs the site's permission; headless, nobody answers the prompt, which leaves it denied.
+  const port = new URL(web.url).port;
+  const executablePath = findChromium();
+  const publicBrowser = await chromium.launch({
+    executablePath,
+    headless: true,
+    args: [...CHROMIUM_FLAGS, `--ip-address-space-overrides=127.0.0.1:${port}=public`],
+  });
+  const rows = [
+    { name: "not allowed", grant: [], service: /^blocked by the browser\b/, permission: /^denied\b/ },
+    { name: "allowed", grant: ["local-network-access"], service: /^reachable\b/, permission: /^allowed$/ },
+  ];
+  try {
+    for (const { name, grant, service: serviceText, permission } of rows) {
+      const context = await publicBrowser.newContext({ viewport: PHONE });
+      await context.grantPermissions(grant);
+      const publicPage = await context.newPage();
+      await publicPage.goto(`${web.url}/demo/`);
+      const named = (err) => {
+        err.message = `${name}: ${err.message}`;
+        throw err;
+      };
+      await shows("#service-state", serviceText, 5000, publicPage).catch(named);
+      await shows("#permission-state", permission, 5000, publicPage).catch(named);
+      await context.close();
+    }
+  } finally {
+    await publicBrowser.close();
+  }
 });
 
 test("after the token is unplugged, the next check shows no token", async () => {
@@ -144,5 +191,7 @@ test("after the service stops, the page says it is not reachable", async () => {
   service = null;
   await page.getByRole("button", { name: "Check token" }).click();
   await shows("#service-state", /^not reachable at ws:\/\/127\.0\.0\.1:9446\b/);
+  // This page is on the same computer as the service, so the browser stands aside.
+  await shows("#permission-state", /^(allowed|not decided|not asked by this browser)/);
   assert.deepEqual(pageErrors, [], "script errors on the page");
 });

@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+// Reading the configuration file. Anything not understood stops the daemon with the line to fix:
+// a restriction silently dropped would leave the service more open than its operator believes.
+#include "service/config.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <map>
+
+namespace config {
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r";
+
+std::string_view trim(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// A whole decimal number from 1 to `most`, nothing else: no sign, no blank, no suffix.
+bool readCount(std::string_view text, std::uint64_t most, std::uint64_t& value) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && value >= 1 && value <= most;
+}
+
+bool isIPv4(const std::string& text) {
+  in_addr parsed{};
+  return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+bool isIPv6(const std::string& text) {
+  in6_addr parsed{};
+  return inet_pton(AF_INET6, text.c_str(), &parsed) == 1;
+}
+
+// ADDRESS[:PORT], the address numeric: 127.0.0.1, 127.0.0.1:9446, [::1], [::1]:9446.
+// Returns what is wrong, or "" with `out` filled.
+std::string readListen(std::string_view value, net::ListenAddress& out) {
+  std::string_view address = value;
+  std::string_view port;
+  if (value.front() == '[') {
+    const std::size_t close = value.find(']');
+    if (close == std::string_view::npos) return "listen: no ']' after the IPv6 address";
+    address = value.substr(1, close - 1);
+    const std::string_view rest = value.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') return "listen: expected ':PORT' after ']'";
+    if (!rest.empty()) port = rest.substr(1);
+    if (!isIPv6(std::string(address))) return "listen: '" + std::string(address) + "' is not a numeric IPv6 address";
+  } else {
+    const std::size_t colon = value.find(':');
+    if (colon != std::string_view::npos && value.find(':', colon + 1) != std::string_view::npos) {
+      return "listen: write an IPv6 address in brackets, as in [::1]:9446";
+    }
+    if (colon != std::string_view::npos) {
+      address = value.substr(0, colon);
+      port = value.substr(colon + 1);
+    }
+    if (!isIPv4(std::string(address))) {
+      return "listen: '" + std::string(address) + "' is not a numeric IPv4 address (or an IPv6 one in brackets)";
+    }
+  }
+  std::uint64_t number = kDefaultPort;
+  if (value.find(':') != std::string_view::npos && value.back() == ':') return "listen: the port is missing after ':'";
+  if (!port.empty() && !readCount(port, 65535, number)) return "listen: the port must be a number from 1 to 65535";
+  out.address = std::string(address);
+  out.port = static_cast<std::uint16_t>(number);
+  return "";
+}
+
+// scheme://host[:port] as a browser sends it in Origin: lower case, no path, no trailing '/'.
+std::string checkOrigin(std::string_view value) {
+  const std::size_t schemeEnd = value.find("://");
+  if (schemeEnd == std::string_view::npos || schemeEnd == 0 || schemeEnd + 3 == value.size()) {
+    return "allow-origin: expected scheme://host[:port], as in https://example.com";
+  }
+  const std::string_view authority = value.substr(schemeEnd + 3);
+  if (authority.find_first_of("/?#") != std::string_view::npos) {
+    return "allow-origin: an origin has no path and no trailing '/': scheme://host[:port]";
+  }
+  for (const char c : value) {
+    if (c >= 'A' && c <= 'Z') return "allow-origin: browsers send origins in lower case; write it so";
+    if (static_cast<unsigned char>(c) <= ' ') return "allow-origin: an origin holds no blank";
+  }
+  return "";
+}
+
+// One parse: the options so far and the lines where single-valued keys were set.
+class Parser {
+ public:
+  explicit Parser(const std::string& name) : name_(name) {}
+
+  bool line(std::string_view text, int number) {
+    const std::size_t hash = text.find('#');
+    if (hash != std::string_view::npos) text = text.substr(0, hash);
+    text = trim(text);
+    if (text.empty()) return true;
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) return fail(number, "expected 'key = value'");
+    const std::string key(trim(text.substr(0, equals)));
+    const std::string_view value = trim(text.substr(equals + 1));
+    if (key.empty()) return fail(number, "expected 'key = value'");
+    if (value.empty()) return fail(number, key + ": no value");
+    return set(key, value, number);
+  }
+
+  // Settings that only mean something together, checked once every line is read.
+  void finish() {
+    const auto missing = seen_.find("allow-missing-origin");
+    if (missing != seen_.end() && !result_.options.allowMissingOrigin && result_.options.allowedOrigins.empty()) {
+      fail(missing->second, "allow-missing-origin = no has no effect without an allow-origin line");
+    }
+  }
+
+  Loaded take() { return std::move(result_); }
+
+ private:
+  bool set(const std::string& key, std::string_view value, int number) {
+    net::ServerOptions& options = result_.options;
+    if (key == "listen") {
+      net::ListenAddress address;
+      const std::string wrong = readListen(value, address);
+      if (!wrong.empty()) return fail(number, wrong);
+      options.listen.push_back(address);
+      return true;
+    }
+    if (key == "allow-origin") {
+      const std::string wrong = checkOrigin(value);
+      if (!wrong.empty()) return fail(number, wrong);
+      options.allowedOrigins.emplace_back(value);
+      return true;
+    }
+    const bool known = key == "allow-missing-origin" || key == "max-message-bytes" || key == "max-connections" ||
+                       key == "handshake-timeout";
+    if (!known) return fail(number, "unknown key '" + key + "'");
+    const auto [first, isNew] = seen_.emplace(key, number);
+    if (!isNew) return fail(number, key + ": given twice (first on line " + std::to_string(first->second) + ")");
+
+    std::uint64_t count = 0;
+    if (key == "allow-missing-origin") {
+      if (value != "yes" && value != "no") return fail(number, key + ": expected yes or no");
+      options.allowMissingOrigin = value == "yes";
+    } else if (key == "max-message-bytes") {
+      if (!readCount(value, std::numeric_limits<std::uint64_t>::max(), count)) {
+        return fail(number, key + ": expected a whole number of bytes, 1 or more");
+      }
+      options.maxMessageBytes = count;
+    } else if (key == "max-connections") {
+      if (!readCount(value, std::numeric_limits<std::size_t>::max(), count)) {
+        return fail(number, key + ": expected a whole number, 1 or more");
+      }
+      options.maxConnections = static_cast<std::size_t>(count);
+    } else {
+      // A year is far beyond any use, and keeps the milliseconds well inside their type.
+      constexpr std::uint64_t kYear = 366ull * 24 * 3600;
+      if (!readCount(value, kYear, count)) {
+        return fail(number, key + ": expected a whole number of seconds, from 1 to " + std::to_string(kYear));
+      }
+      options.handshakeTimeout = std::chrono::seconds(count);
+    }
+    return true;
+  }
+
+  bool fail(int number, const std::string& what) {
+    result_.error = name_ + ":" + std::to_string(number) + ": " + what;
+    return false;
+  }
+
+  const std::string& name_;
+  Loaded result_;
+  std::map<std::string, int> seen_;
+};
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc && !line.configNamed) {
+      line.configPath = argv[++i];
+      line.configNamed = true;
+    } else {
+      line.error = kUsage;
+      break;
+    }
+  }
+  return line;
+}
+
+Loaded parse(std::string_view text, const std::string& name) {
+  Parser parser(name);
+  int number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    ++number;
+    if (!parser.line(text.substr(0, end), number)) return parser.take();
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  parser.finish();
+  return parser.take();
+}
+
+Loaded load(const std::string& path, bool mustExist) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && !mustExist) return {};
+  Loaded failed;
+  if (fd < 0) {
+    failed.error = path + ": cannot open: " + std::strerror(errno);
+    return failed;
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      failed.error = path + ": cannot read: " + std::strerror(errno);
+      ::close(fd);
+      return failed;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return parse(text, path);
+}
+
+}  // namespace config

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+// The daemon's command line and its optional configuration file: plain "key = value" lines, "#"
+// comments, blank lines. Every key is an opt-in restriction; no file means no restriction.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "net/server_options.h"
+
+namespace config {
+
+inline constexpr char kDefaultPath[] = "/etc/tokenbridge/tokenbridged.conf";
+inline constexpr std::uint16_t kDefaultPort = 9446;
+inline constexpr char kUsage[] = "usage: tokenbridged [--config FILE]";
+
+// What the command line asks for. `error` is set (to kUsage) when an argument is not understood.
+struct CommandLine {
+  std::string configPath = kDefaultPath;
+  bool configNamed = false;  // given with --config: then the file must exist
+  std::string error;
+};
+CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// The options a file sets, or the one line that says what is wrong with it:
+// "FILE:LINE: what is wrong", or "FILE: what is wrong" where no line is to blame.
+struct Loaded {
+  net::ServerOptions options;
+  std::string error;
+};
+
+// Parses the text of a file; `name` is what error lines call the file.
+Loaded parse(std::string_view text, const std::string& name);
+
+// Reads and parses the file. A file that does not exist gives no options and no error unless
+// `mustExist`; one that exists but cannot be read is an error either way.
+Loaded load(const std::string& path, bool mustExist);
+
+}  // namespace config

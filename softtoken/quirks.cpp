@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: MIT
+// The names of the library misbehaviours the software token can imitate.
+#include "softtoken/quirks.h"
+
+#include <array>
+
+namespace softtoken {
+
+namespace {
+
+constexpr std::array<Quirk, 5> kQuirks = {{
+    {kUnterminatedLists, "name lists fill the whole buffer without any NUL and report its size"},
+    {kOverstatedSizes, "name-list sizes are reported 4096 bytes too large"},
+    {kUnderstatedSizes, "a filled name list reports half the bytes it wrote"},
+    {kHugeSizeQuery, "a name-list size query answers 0xFFFFFFFF"},
+    {kOversizedDevInfo, "SKF_GetDevInfo writes 64 bytes past the 294-byte record"},
+}};
+
+}  // namespace
+
+std::span<const Quirk> knownQuirks() { return kQuirks; }
+
+std::optional<std::string> canonicalQuirk(std::string_view name) {
+  for (const Quirk& quirk : kQuirks) {
+    if (quirk.name_ == name) return std::string(quirk.name_);
+  }
+  return std::nullopt;
+}
+
+}  // namespace softtoken
