@@ -104,7 +104,7 @@ HeadVerdict parseRequestHead(std::string_view bytes, RequestHead& out, std::size
   while (pos < head.size() && (head[pos] == '\r' || head[pos] == '\n')) ++pos;
   if (!requestLineParses(nextLine(head, pos))) return HeadVerdict::bad;
 
-  bool haveKey = false, haveProtocol = false, haveLength = false;
+  bool haveKey = false, haveProtocol = false, haveLength = false, haveOrigin = false;
   int examined = 0;
   while (pos < head.size() && examined < kMaxHeaders) {
     const std::string_view line = nextLine(head, pos);
@@ -122,6 +122,9 @@ HeadVerdict parseRequestHead(std::string_view bytes, RequestHead& out, std::size
     } else if (!haveLength && equalsIgnoreCase(name, "Content-Length")) {
       haveLength = true;
       out.contentLength = parseLength(value);
+    } else if (!haveOrigin && equalsIgnoreCase(name, "Origin")) {
+      haveOrigin = true;
+      out.origin = value;
     }
   }
   out.length = length;
