@@ -26,6 +26,7 @@ struct HeadCase {
   std::string key = {};
   std::string protocol = {};
   std::uint64_t contentLength = 0;
+  std::string origin = {};
 };
 
 constexpr std::size_t kAll = std::string::npos;
@@ -85,6 +86,12 @@ std::vector<HeadCase> headCases() {
        HeadVerdict::done, kAll, "", "", max64},
       {"key on header 39 seen", keyAfterHeaders(38), HeadVerdict::done, kAll, "late"},
       {"key on header 40 not seen", keyAfterHeaders(39), HeadVerdict::done, kAll, ""},
+      {"origin", "GET / x\r\nOrigin: https://app.example:8443\r\nSec-WebSocket-Key: k\r\n\r\n", HeadVerdict::done,
+       kAll, "k", "", 0, "https://app.example:8443"},
+      {"origin: first wins, name case-insensitive, kept as sent",
+       "GET / x\r\nORIGIN: http://A.example \r\nOrigin: http://b.example\r\n\r\n", HeadVerdict::done, kAll, "", "", 0,
+       "http://A.example"},
+      {"origin empty counts as absent", "GET / x\r\nOrigin:  \r\n\r\n", HeadVerdict::done, kAll},
       {"head of exactly 8192 bytes", headOfSize(8192, true), HeadVerdict::done, kAll},
       {"head of 8193 bytes", headOfSize(8193, true), HeadVerdict::bad},
       {"8191 bytes without an end", headOfSize(8191, false), HeadVerdict::needMore},
@@ -99,6 +106,7 @@ void expectResult(const HeadCase& c, HeadVerdict verdict, const RequestHead& hea
   EXPECT_EQ(head.key, c.key);
   EXPECT_EQ(head.protocol, c.protocol);
   EXPECT_EQ(head.contentLength, c.contentLength);
+  EXPECT_EQ(head.origin, c.origin);
 }
 
 TEST(HttpHead, Table) {
