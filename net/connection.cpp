@@ -39,9 +39,12 @@ constexpr std::size_t kBytesBeforePoll = 16 * 1024;
 // Above this, a released buffer is handed back to the system at once.
 constexpr std::size_t kTrimCapacity = 1u << 20;
 
-// The answer to an upgrade whose Origin is not allowed, byte for byte, then the connection closes:
-//   "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-// No body; the two headers tell the client there is none and that nothing follows.
+// The answer to an upgrade whose Origin is not allowed, then the connection closes. Its 64 bytes:
+//   HTTP/1.1 403 Forbidden CR LF
+//   Content-Length: 0 CR LF
+//   Connection: close CR LF
+//   CR LF
+// No body, no frame ever; the two headers tell the client that there is no body and nothing after.
 constexpr std::string_view kForbidden =
     "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
@@ -243,7 +246,7 @@ std::size_t Connection::turn(const std::error_code& firstError, std::size_t firs
   }
   std::size_t taken = firstSize;
   bool more = firstSize == firstRead_.size();
-  for (int turn = 0; more && turn < kReadsPerTurn; ++turn) {
+  for (int reads = 0; more && reads < kReadsPerTurn; ++reads) {
     std::error_code error;
     const std::size_t n =
         socket_.read_some(asio::buffer(loop_.readBuffer.get(), Loop::kReadBufferSize), error);
