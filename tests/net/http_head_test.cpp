@@ -140,4 +140,29 @@ TEST(HttpHead, ByteByByteWithScanHint) {
   }
 }
 
+// The scan skips plain text several bytes at a time: a byte to refuse must be caught at every
+// offset of a head, and every byte that is allowed must pass at every offset.
+TEST(HttpHead, EveryByteAtEveryOffset) {
+  const std::string head = "GET /a/long/enough/path HTTP/1.1\r\nHost: example.test\r\nX-Value: abcdefghijklmnop\r\n\r\n";
+  const std::size_t end = head.size() - 4;  // the final CR LF CR LF stays as it is
+  for (int value = 0; value < 256; ++value) {
+    const auto byte = static_cast<char>(value);
+    if (value == '\r' || value == '\n') continue;  // they would make other lines, not a fault
+    const bool allowed = value >= 0x20 && value != 0x7F;
+    for (std::size_t at = 0; at < end; ++at) {
+      if (head[at] == '\r' || head[at] == '\n') continue;  // line ends are not replaced
+      if (value == ' ' && at < 32) continue;                // a blank can break the request line
+      std::string input = head;
+      input[at] = byte;
+      const testsupport::GuardedBuffer buffer(input);
+      RequestHead parsed;
+      const HeadVerdict verdict = parseRequestHead(buffer.view(), parsed);
+      ASSERT_EQ(verdict, allowed ? HeadVerdict::done : HeadVerdict::bad) << "byte " << value << " at " << at;
+      if (allowed) {
+        ASSERT_EQ(parsed.length, head.size());
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -155,9 +155,15 @@ TEST(Load, PeerThatDoesNotReadIsNotReadEither) {
   }
   if (finisher.joinable()) finisher.join();
 
-  // Still served afterwards, as an ordinary connection.
+  // Still served afterwards, as an ordinary connection. A client slow to read what the kernel
+  // already holds (under the sanitizers, several seconds) leaves the server quiet long enough for
+  // the idle ping, which then comes first, after every reply.
   ASSERT_TRUE(client.send(testsupport::textFrame("after")));
-  EXPECT_EQ(client.readExactly(nettest::echoed("after").size(), 5000).value_or(""), nettest::echoed("after"));
+  auto after = client.readFrame(5000);
+  if (after && after->first == 0x89 && after->payload.empty()) after = client.readFrame(5000);
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->first, 0x81);
+  EXPECT_EQ(after->payload, "after");
 }
 
 // Answers every data message with a 16 KiB frame that starts with the message's number: a few
