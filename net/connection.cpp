@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "net/handshake.h"
 #include "net/http_head.h"
@@ -78,16 +79,22 @@ void Connection::settle(Connection* connection) {
   if (connection->closed_ && connection->pendingOps_ == 0) delete connection;
 }
 
-// Wraps the handler of an Asio operation: the operation is counted as pending from here until its
-// handler has run, and then the connection is settled. Every Asio operation goes through it.
-template <class Body>
-auto Connection::operation(Body body) {
+// Starts an Asio operation: `initiate` is given the handler to start it with, and `body` runs when
+// it completes. The operation counts as pending from here until its handler has run (or until its
+// start has failed), and the connection is settled after it. Every Asio operation goes through here.
+template <class Initiate, class Body>
+void Connection::operation(Initiate initiate, Body body) {
   ++pendingOps_;
-  return [this, body](auto... args) {
+  try {
+    initiate([this, body](auto... args) {
+      --pendingOps_;
+      guarded([&] { body(args...); });
+      settle(this);
+    });
+  } catch (...) {
     --pendingOps_;
-    guarded([&] { body(args...); });
-    settle(this);
-  };
+    throw;
+  }
 }
 
 // Runs one entry point's work: memory running out costs this connection, never the loop.
@@ -120,9 +127,10 @@ void Connection::start() {
   guarded([this] {
     if (const auto& timeout = loop_.options.handshakeTimeout) {
       handshakeTimer_ = std::make_unique<asio::steady_timer>(loop_.io, *timeout);
-      handshakeTimer_->async_wait(operation([this](const std::error_code& error) {
-        if (!error && !websocket_) close();  // cancelled by the upgrade or the close otherwise
-      }));
+      operation([this](auto handler) { handshakeTimer_->async_wait(std::move(handler)); },
+                [this](const std::error_code& error) {
+                  if (!error && !websocket_) close();  // cancelled by the upgrade or the close otherwise
+                });
     }
     raise(EV_ACCEPT, nullptr);
     if (!closed_) waitForData();
@@ -148,9 +156,10 @@ void Connection::raise(int event, void* data) { loop_.handler(this, event, data)
 
 void Connection::waitForData() {
   readState_ = ReadState::waiting;
-  socket_.async_read_some(asio::buffer(firstRead_), operation([this](const std::error_code& error, std::size_t n) {
-    if (readState_ == ReadState::waiting) turn(error, n);
-  }));
+  operation([this](auto handler) { socket_.async_read_some(asio::buffer(firstRead_), std::move(handler)); },
+            [this](const std::error_code& error, std::size_t n) {
+              if (readState_ == ReadState::waiting) turn(error, n);
+            });
 }
 
 // The next turn waits for the loop's next pass over the queued connections, after the other
@@ -491,10 +500,11 @@ void Connection::doWrite() {
     const std::size_t n =
         socket_.write_some(asio::buffer(out_.data() + outSent_, out_.size() - outSent_), error);
     if (wouldBlock(error)) {
-      socket_.async_wait(asio::socket_base::wait_write, operation([this](const std::error_code& e) {
-        writeWaiting_ = false;
-        onWrite(e);
-      }));
+      operation([this](auto handler) { socket_.async_wait(asio::socket_base::wait_write, std::move(handler)); },
+                [this](const std::error_code& e) {
+                  writeWaiting_ = false;
+                  onWrite(e);
+                });
       writeWaiting_ = true;
       return;
     }

@@ -40,8 +40,8 @@ class Connection : public ListHook<LiveTag>, public ListHook<ReadQueueTag> {
   // Where a connection's reading stands; the table in connection.cpp says who moves it on.
   enum class ReadState : std::uint8_t { waiting, queued, reading, paused, stopped };
 
-  template <class Body>
-  auto operation(Body body);
+  template <class Initiate, class Body>
+  void operation(Initiate initiate, Body body);
   template <class Body>
   void guarded(Body body);
   template <class Write>
