@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/net/options_server.h"
 #include "tests/net/test_handlers.h"
+#include "tests/support/server_thread.h"
 #include "tests/support/ws_client.h"
 
 namespace {
@@ -63,7 +63,7 @@ TEST(OutOfMemory, ClosesOnlyTheConnectionThatAsked) {
     std::lock_guard<std::mutex> lock(logMutex);
     logLines.push_back(line);
   };
-  nettest::OptionsServer server(echoOrHuge, options);
+  testsupport::ServerThread server(echoOrHuge, options);
 
   // A text frame of 5 MiB, masked: only its header and a few bytes are sent.
   const std::string announced = std::string("\x81\xFF\x00\x00\x00\x00\x00\x50\x00\x00", 10) + "mask" + "abc";

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "net/ws_frame.h"
-#include "tests/net/options_server.h"
 #include "tests/net/test_handlers.h"
+#include "tests/support/server_thread.h"
 #include "tests/support/ws_client.h"
 
 namespace {
@@ -65,7 +65,7 @@ TEST(Settings, OriginDecidesTheUpgrade) {
     net::ServerOptions options;
     options.allowedOrigins = c.allowed;
     options.allowMissingOrigin = c.allowMissing;
-    nettest::OptionsServer server(countingEcho, options);
+    testsupport::ServerThread server(countingEcho, options);
     upgradeRequests = 0;
     RawClient client;
     ASSERT_TRUE(client.connect(server.port()));
@@ -95,7 +95,7 @@ std::string tooBig() {
 TEST(Settings, MaxMessageBytes) {
   net::ServerOptions options;
   options.maxMessageBytes = 100;
-  nettest::OptionsServer server(nettest::echoHandler, options);
+  testsupport::ServerThread server(nettest::echoHandler, options);
   const std::string at(100, 'a');
   const std::string over(101, 'o');
   const std::string part(60, 'p');
@@ -139,7 +139,7 @@ TEST(Settings, MaxMessageBytes) {
 TEST(Settings, HandshakeTimeout) {
   net::ServerOptions options;
   options.handshakeTimeout = std::chrono::milliseconds(300);
-  nettest::OptionsServer server(nettest::echoHandler, options);
+  testsupport::ServerThread server(nettest::echoHandler, options);
   struct Case {
     const char* name;
     std::string send;
