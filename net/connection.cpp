@@ -149,7 +149,8 @@ void Connection::raise(int event, void* data) { loop_.handler(this, event, data)
 //   reading  a turn reads and processes what has arrived          endTurn: queued, or paused
 //   paused   its unsent output is above kMaxUnsent                doWrite, once all has gone out:
 //                                                                queued if input is held, else waiting
-//   stopped  close queued, peer half-closed, error or closed      nothing: it is never read again
+//   stopped  a close queued or done (error, refused upgrade,      nothing: it is never read again
+//            message too big, memory ran out), peer half-closed
 //
 // Any state goes to stopped when the connection closes. A queued connection is in the loop's
 // queue, not pending in Asio: if it is deleted meanwhile, its hook takes it off the queue.
