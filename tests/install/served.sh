@@ -114,7 +114,8 @@ running)
   expect_reply '{"type":"GetUserName"}' '{"type":"GetUserName", "code":"0", "data":"TB0123456789ABCDEF01"}'
 
   # PIN requests, one of them meeting a failed connect: the failure is logged with its code, and
-  # none of the PINs appears in any line.
+  # none of the PINs appears in any line. GetUserName left the token connected: close it first.
+  expect_reply '{"type":"CloseDevice"}' '{"type":"CloseDevice", "code":"0", "data":""}'
   softtoken --state "$state" fail SKF_ConnectDev 0x0A000001 --once
   expect_reply '{"type":"VerifyUserPin","parm2":"Wx9Wrong77"}' '{"type":"VerifyUserPin", "code":"1", "data":"0"}'
   expect_log "^<28>.* tokenbridged\[$pid\]: token connect failed: SKF_ConnectDev returned 0x0A000001\$"
