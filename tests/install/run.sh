@@ -79,9 +79,11 @@ expect_files tokenbridge /usr/sbin/tokenbridged /lib/systemd/system/tokenbridged
   /usr/share/tokenbridge/web/tokenbridge.js /usr/share/tokenbridge/web/serve.mjs \
   /usr/share/tokenbridge/web/demo/index.html /usr/share/tokenbridge/web/demo/demo.js \
   /usr/share/tokenbridge/web/demo/demo.css \
-  $doc/README.md.gz $doc/README.web.md.gz $doc/README.softtoken.md.gz $doc/changelog.gz $doc/copyright
+  $doc/README.md.gz $doc/README.web.md.gz $doc/README.softtoken.md.gz $doc/changelog.gz $doc/copyright \
+  /usr/share/man/man8/tokenbridged.8.gz
 expect_files tokenbridge-softtoken /usr/bin/softtoken "/usr/lib/$triplet/tokenbridge/softtoken/libkv_5100rt.so" \
-  /usr/share/doc/tokenbridge-softtoken/changelog.gz /usr/share/doc/tokenbridge-softtoken/copyright
+  /usr/share/doc/tokenbridge-softtoken/changelog.gz /usr/share/doc/tokenbridge-softtoken/copyright \
+  /usr/share/man/man1/softtoken.1.gz
 runpath=$(dpkg-deb --fsys-tarfile "$(deb tokenbridge)" | tar -xO ./usr/sbin/tokenbridged >"$work/tokenbridged" &&
   readelf -d "$work/tokenbridged" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = "/usr/lib/$triplet/tokenbridge" ] || fail "tokenbridged's RUNPATH is '$runpath', not the library slot"
