@@ -68,19 +68,26 @@ void ClientWorker::armWrite(Conn& c, bool on) {
   c.writeArmed = on;
 }
 
-bool ClientWorker::startConnect() {
+// A non-blocking socket with its connect started; -1 (and the error counted) on failure.
+int ClientWorker::connectSocket() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error(std::string("socket: ") + std::strerror(errno));
-    return false;
+    return -1;
   }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&server_), sizeof server_) != 0 && errno != EINPROGRESS) {
     error(std::string("connect: ") + std::strerror(errno));
     close(fd);
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+bool ClientWorker::startConnect() {
+  const int fd = connectSocket();
+  if (fd < 0) return false;
   Conn c;
   c.fd = fd;
   c.sentAt.assign(static_cast<std::size_t>(depth_), 0);
@@ -90,6 +97,27 @@ bool ClientWorker::startConnect() {
   ev.data.u32 = static_cast<std::uint32_t>(conns_.size() - 1);
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
   return true;
+}
+
+// Churn: the answered connection is closed (a FIN, as a page closing its socket) and its slot
+// connects anew; run() upgrades it and sends its one request.
+void ClientWorker::reconnect(Conn& c) {
+  close(c.fd);  // also takes it out of the epoll set
+  const int fd = connectSocket();
+  const std::size_t slot = static_cast<std::size_t>(&c - conns_.data());
+  c.fd = fd;
+  c.phase = fd < 0 ? Phase::Dead : Phase::Connecting;
+  c.writeArmed = false;
+  c.inLength = 0;
+  c.out.clear();
+  c.head = 0;
+  c.inflight = 0;
+  c.recycle = false;
+  if (fd < 0) return;
+  epoll_event ev{};
+  ev.events = EPOLLOUT;
+  ev.data.u32 = static_cast<std::uint32_t>(slot);
+  epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
 }
 
 bool ClientWorker::onConnected(Conn& c) {
@@ -250,7 +278,8 @@ void ClientWorker::handleFrame(Conn& c, int opcode, const unsigned char* payload
     ++stats.completed;
     if (measuring_) stats.latency.record(latency);
   }
-  if (refill) sendRequests(c, 1, now);
+  if (refill && churn) c.recycle = true;
+  else if (refill) sendRequests(c, 1, now);
 }
 
 void ClientWorker::onReadable(Conn& c, bool refill) {
@@ -300,9 +329,18 @@ void ClientWorker::run(std::uint64_t measureFromNs, std::uint64_t endNs) {
     const int n = epoll_wait(epollFd_, events, 512, timeoutMs);
     for (int i = 0; i < n; ++i) {
       Conn& c = conns_[events[i].data.u32];
+      if (churn && c.phase == Phase::Connecting) {
+        onConnected(c);
+        continue;
+      }
+      if (churn && c.phase == Phase::Upgrading) {
+        if (onUpgradeBytes(c)) sendRequests(c, 1, nowNs());
+        continue;
+      }
       if (c.phase != Phase::Ready) continue;
       if (events[i].events & EPOLLOUT) flushOut(c);
       if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) onReadable(c, !c.idle);
+      if (c.recycle) reconnect(c);
     }
   }
   measuring_ = false;

@@ -52,6 +52,9 @@ class ClientWorker {
   bool oneMessage(const std::string& frame, std::uint64_t& sendNs, std::uint64_t& replyNs);
 
   WorkerStats stats;
+  // In run(): each active connection is closed once its reply is in, and its slot connects,
+  // upgrades and sends one request anew (a page that opens a WebSocket per call).
+  bool churn = false;
 
  private:
   enum class Phase { Connecting, Upgrading, Ready, Dead };
@@ -67,9 +70,12 @@ class ClientWorker {
     std::vector<std::uint64_t> sentAt;  // ring of send times of the requests in flight
     std::size_t head = 0;
     int inflight = 0;
+    bool recycle = false;  // churn: answered, to be closed and opened again
   };
 
+  int connectSocket();
   bool startConnect();
+  void reconnect(Conn& c);
   bool onConnected(Conn& c);
   bool onUpgradeBytes(Conn& c);
   void onReadable(Conn& c, bool refill);

@@ -64,6 +64,7 @@ int runLoad(const Options& o, const sockaddr_in& server, const bench::Request& r
   std::vector<std::unique_ptr<ClientWorker>> workers;
   for (int t = 0; t < o.threads; ++t) {
     workers.push_back(std::make_unique<ClientWorker>(server, request, o.depth));
+    workers.back()->churn = o.churn;
     const int active = o.connections / o.threads + (t < o.connections % o.threads ? 1 : 0);
     const int idle = o.idle / o.threads + (t < o.idle % o.threads ? 1 : 0);
     if ((active > 0 && !workers.back()->open(active, false)) || (idle > 0 && !workers.back()->open(idle, true))) {
@@ -100,10 +101,10 @@ int runLoad(const Options& o, const sockaddr_in& server, const bench::Request& r
   const double serverCpu = serverCpu0 >= 0 && serverCpu1 >= 0 ? static_cast<double>(serverCpu1 - serverCpu0) : -1e9;
   const double clientCpu = static_cast<double>(clientCpu1 - clientCpu0);
   std::printf(
-      "result label=%s conns=%d depth=%d idle=%d threads=%d seconds=%.2f requests=%llu rps=%.0f p50_us=%.1f "
+      "result label=%s conns=%d churn=%s depth=%d idle=%d threads=%d seconds=%.2f requests=%llu rps=%.0f p50_us=%.1f "
       "p90_us=%.1f p99_us=%.1f max_us=%.1f errors=%llu server_cpu_pct=%.1f server_us_per_req=%.3f "
       "client_cpu_pct=%.1f client_us_per_req=%.3f\n",
-      o.label.c_str(), o.connections, o.depth, o.idle, o.threads, seconds, static_cast<unsigned long long>(completed),
+      o.label.c_str(), o.connections, o.churn ? "yes" : "no", o.depth, o.idle, o.threads, seconds, static_cast<unsigned long long>(completed),
       static_cast<double>(completed) / seconds, us(latency.percentile(0.50)), us(latency.percentile(0.90)),
       us(latency.percentile(0.99)), us(latency.max()), static_cast<unsigned long long>(errors),
       serverCpu < 0 ? -1.0 : serverCpu / seconds / 1e7, serverCpu < 0 ? -1.0 : serverCpu * perRequest / 1000.0,

@@ -25,6 +25,7 @@ const char* const kUsage =
     "  --pid PID            server process to read CPU time and memory from\n"
     "  --open-only          open the connections, send one request on each, report server memory\n"
     "  --one-message        send one (padded) message, time its reply, report server peak memory\n"
+    "  --churn              load: connect, upgrade, one request, close, over again on each connection\n"
     "  --label NAME         name printed with the result\n";
 
 }  // namespace
@@ -38,6 +39,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
       o.mode = Mode::OpenOnly;
     } else if (std::strcmp(arg, "--one-message") == 0) {
       o.mode = Mode::OneMessage;
+    } else if (std::strcmp(arg, "--churn") == 0) {
+      o.churn = true;
     } else if (!hasValue) {
       std::fputs(kUsage, stderr);
       return false;

@@ -115,12 +115,17 @@ start_baseline sha "$SHA_REPLY"
 start_baseline state "$STATE_REPLY"
 BASELINE_IDLE_KIB=$(rss_kib "$BASE_PID_version")
 
-CASE_NAME=(GetLibVersion GetLibVersion GetLibVersion ZPSHA1 GetDevState)
-CASE_CONNS=(1 16 256 16 16)
-CASE_BASE=(version version version sha state)
+# The churn cases open a WebSocket per request, as pages often do: connect, upgrade, one request,
+# close, over again on each of N connections; the CPU figures are then per cycle.
+CASE_NAME=(GetLibVersion GetLibVersion GetLibVersion ZPSHA1 GetDevState GetLibVersion-churn GetLibVersion-churn)
+CASE_CONNS=(1 16 256 16 16 1 16)
+CASE_BASE=(version version version sha state version version)
 CASE_PAYLOAD=('{"type":"GetLibVersion"}' '{"type":"GetLibVersion"}' '{"type":"GetLibVersion"}'
-  "{\"type\":\"ZPSHA1\",\"parm1\":\"$SHA_TEXT\"}" '{"type":"GetDevState"}')
-CASE_EXPECT=("$VERSION_REPLY" "$VERSION_REPLY" "$VERSION_REPLY" "$SHA_REPLY" "$STATE_REPLY")
+  "{\"type\":\"ZPSHA1\",\"parm1\":\"$SHA_TEXT\"}" '{"type":"GetDevState"}' '{"type":"GetLibVersion"}'
+  '{"type":"GetLibVersion"}')
+CASE_EXPECT=("$VERSION_REPLY" "$VERSION_REPLY" "$VERSION_REPLY" "$SHA_REPLY" "$STATE_REPLY" "$VERSION_REPLY"
+  "$VERSION_REPLY")
+CASE_EXTRA=("" "" "" "" "" --churn --churn)
 
 FAILED=0
 RESULTS="$WORK/results"
@@ -147,7 +152,7 @@ for round in $(seq "$ROUNDS"); do
     base=${CASE_BASE[$i]}
     eval "bport=\$BASE_PORT_$base bpid=\$BASE_PID_$base"
     common=(--connections "${CASE_CONNS[$i]}" --duration "$DURATION" --warmup "$WARMUP"
-      --payload "${CASE_PAYLOAD[$i]}" --expect "${CASE_EXPECT[$i]}")
+      --payload "${CASE_PAYLOAD[$i]}" --expect "${CASE_EXPECT[$i]}" ${CASE_EXTRA[$i]})
     loadgen "A:$i:$round" $SERVICE_PORT "$DAEMON_PID" "${common[@]}"
     loadgen "B:$i:$round" "$bport" "$bpid" "${common[@]}"
   done

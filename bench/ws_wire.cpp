@@ -48,7 +48,7 @@ std::string textFrame(std::string_view payload, bool masked, std::uint32_t maskK
   const std::uint64_t n = payload.size();
   if (n < 126) {
     frame.push_back(static_cast<char>(maskBit | n));
-  } else if (n < 65536) {
+  } else if (n < 65536) {  // the shortest form, as RFC 6455 asks (the server's own differs at 65535)
     frame.push_back(static_cast<char>(maskBit | 126));
     frame.push_back(static_cast<char>(n >> 8));
     frame.push_back(static_cast<char>(n));

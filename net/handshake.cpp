@@ -2,13 +2,33 @@
 // The WebSocket upgrade answer. Only this file calls Mbed TLS in net/.
 #include "net/handshake.h"
 
-#include <mbedtls/base64.h>
 #include <mbedtls/sha1.h>
 
 namespace net {
 namespace {
 constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+// Standard base64 with padding, by plain table lookup. The accept value is public, so Mbed TLS's
+// constant-time encoder bought nothing and cost about 1,400 instructions per upgrade (callgrind),
+// a quarter of the accept value's whole cost.
+void appendBase64(std::string& out, const unsigned char* data, std::size_t size) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::size_t i = 0;
+  for (; i + 3 <= size; i += 3) {
+    const unsigned group = (unsigned{data[i]} << 16) | (unsigned{data[i + 1]} << 8) | data[i + 2];
+    const char chars[4] = {kAlphabet[group >> 18], kAlphabet[(group >> 12) & 63], kAlphabet[(group >> 6) & 63],
+                           kAlphabet[group & 63]};
+    out.append(chars, 4);
+  }
+  if (i == size) return;
+  const bool two = size - i == 2;
+  const unsigned group = (unsigned{data[i]} << 16) | (two ? unsigned{data[i + 1]} << 8 : 0u);
+  const char chars[4] = {kAlphabet[group >> 18], kAlphabet[(group >> 12) & 63], two ? kAlphabet[(group >> 6) & 63] : '=',
+                         '='};
+  out.append(chars, 4);
 }
+
+}  // namespace
 
 std::string acceptValue(std::string_view key) {
   std::string input;
@@ -16,10 +36,10 @@ std::string acceptValue(std::string_view key) {
   input.append(key).append(kGuid);
   unsigned char digest[20];
   mbedtls_sha1_ret(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
-  unsigned char text[32];  // 28 characters and the NUL that base64_encode always writes
-  std::size_t written = 0;
-  mbedtls_base64_encode(text, sizeof text, &written, digest, sizeof digest);
-  return std::string(reinterpret_cast<const char*>(text), written);
+  std::string value;
+  value.reserve(28);
+  appendBase64(value, digest, sizeof digest);
+  return value;
 }
 
 void appendHandshakeResponse(std::string& out, std::string_view key, std::string_view protocol) {

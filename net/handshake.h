@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The WebSocket upgrade answer: the accept value computed from the client's key and the exact
-// 101 response text. Pure functions over Mbed TLS's SHA-1 and Base64.
+// 101 response text. Pure functions over Mbed TLS's SHA-1.
 #pragma once
 
 #include <string>

@@ -3,6 +3,7 @@
 // received so far and acts on its verdict; the method, URI and version are never checked.
 #include "net/http_head.h"
 
+#include <cstring>
 #include <limits>
 
 namespace net {
@@ -38,21 +39,42 @@ std::uint64_t parseLength(std::string_view text) {
   return value;
 }
 
+// True when none of the 8 bytes at p is below 0x20 or 0x7F: they hold neither a line end nor a
+// byte to refuse, so the scan may skip them whole. (Per byte: below 0x20 sets the top bit of
+// byte - 0x20 while the byte's own top bit is clear; 0x7F is a zero byte of word ^ 0x7F7F...)
+bool plainWord(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kTops = 0x8080808080808080u;
+  const std::uint64_t control = (word - 0x20 * kOnes) & ~word & kTops;
+  const std::uint64_t del = word ^ (0x7F * kOnes);
+  return (control | ((del - kOnes) & ~del & kTops)) == 0;
+}
+
 // Finds the end of the head: an LF followed by LF or by CR LF. Returns the head's length, or 0.
-// Fails on a control byte before the end.
+// Fails on a control byte before the end. Runs of plain text are skipped 8 bytes at a time.
 HeadVerdict findEnd(std::string_view bytes, std::size_t from, std::size_t& length) {
   const std::size_t limit = bytes.size() < kMaxHeadBytes ? bytes.size() : kMaxHeadBytes;
-  for (std::size_t i = from; i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (!allowedHeadByte(c)) return HeadVerdict::bad;
-    if (c != '\n') continue;
-    if (i + 1 < limit && bytes[i + 1] == '\n') {
-      length = i + 2;
-      return HeadVerdict::done;
+  std::size_t i = from;
+  while (i < limit) {
+    if (i + 8 <= limit && plainWord(bytes.data() + i)) {
+      i += 8;
+      continue;
     }
-    if (i + 2 < limit && bytes[i + 1] == '\r' && bytes[i + 2] == '\n') {
-      length = i + 3;
-      return HeadVerdict::done;
+    const std::size_t stop = i + 8 < limit ? i + 8 : limit;
+    for (; i < stop; ++i) {
+      const auto c = static_cast<unsigned char>(bytes[i]);
+      if (!allowedHeadByte(c)) return HeadVerdict::bad;
+      if (c != '\n') continue;
+      if (i + 1 < limit && bytes[i + 1] == '\n') {
+        length = i + 2;
+        return HeadVerdict::done;
+      }
+      if (i + 2 < limit && bytes[i + 1] == '\r' && bytes[i + 2] == '\n') {
+        length = i + 3;
+        return HeadVerdict::done;
+      }
     }
   }
   return bytes.size() >= kMaxHeadBytes ? HeadVerdict::bad : HeadVerdict::needMore;
@@ -104,7 +126,7 @@ HeadVerdict parseRequestHead(std::string_view bytes, RequestHead& out, std::size
   while (pos < head.size() && (head[pos] == '\r' || head[pos] == '\n')) ++pos;
   if (!requestLineParses(nextLine(head, pos))) return HeadVerdict::bad;
 
-  bool haveKey = false, haveProtocol = false, haveLength = false;
+  bool haveKey = false, haveProtocol = false, haveLength = false, haveOrigin = false;
   int examined = 0;
   while (pos < head.size() && examined < kMaxHeaders) {
     const std::string_view line = nextLine(head, pos);
@@ -122,6 +144,9 @@ HeadVerdict parseRequestHead(std::string_view bytes, RequestHead& out, std::size
     } else if (!haveLength && equalsIgnoreCase(name, "Content-Length")) {
       haveLength = true;
       out.contentLength = parseLength(value);
+    } else if (!haveOrigin && equalsIgnoreCase(name, "Origin")) {
+      haveOrigin = true;
+      out.origin = value;
     }
   }
   out.length = length;

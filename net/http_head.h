@@ -19,6 +19,7 @@ struct RequestHead {
   std::size_t length;             // bytes of the head, its final empty line included
   std::string_view key;           // Sec-WebSocket-Key, empty when absent
   std::string_view protocol;      // Sec-WebSocket-Protocol, empty when absent
+  std::string_view origin;        // Origin, empty when absent
   std::uint64_t contentLength;    // Content-Length, 0 when absent or not a number
 };
 

@@ -3,6 +3,8 @@
 // retried from the tick, never from the accept handler itself.
 #include "net/listener.h"
 
+#include <new>
+
 #include "net/connection.h"
 #include "net/loop.h"
 
@@ -14,9 +16,9 @@ constexpr int kAcceptsPerTurn = 64;
 
 // The connections the loop holds, every listener's together, counted up to `limit`: the walk
 // stops there, and is made once per accept turn, not per connection.
-std::size_t liveConnections(const Loop& loop, std::size_t limit) {
+std::size_t liveConnections(Loop& loop, std::size_t limit) {
   std::size_t count = 0;
-  for (const Connection* c = loop.first; c && count < limit; c = c->next_) ++count;
+  for (Connection* c = loop.connections.front(); c && count < limit; c = loop.connections.next(c)) ++count;
   return count;
 }
 
@@ -80,8 +82,14 @@ void Listener::onAccept() {
       socket.close(error);  // one too many: not a byte sent, no event raised
       continue;
     }
+    Connection* connection = nullptr;
+    try {
+      connection = new Connection(loop_, std::move(socket));
+    } catch (const std::bad_alloc&) {
+      paused_ = true;  // no memory for one more: this one is closed, the tick retries the rest
+      return;
+    }
     ++live;
-    auto* connection = new Connection(loop_, std::move(socket));
     connection->start();
     Connection::settle(connection);
   }

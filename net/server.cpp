@@ -65,6 +65,14 @@ std::error_code Server::listen(std::uint16_t port) {
 
 const std::string& Server::failedAddress() const { return impl_->failedAddress; }
 
+std::string Server::listeningOn() const {
+  const std::vector<ListenAddress>& addresses = impl_->loop.options.listen;
+  if (addresses.empty()) return "port " + std::to_string(port());
+  std::string text;
+  for (const ListenAddress& where : addresses) text += (text.empty() ? "" : ", ") + printable(where);
+  return text;
+}
+
 std::uint16_t Server::port() const { return impl_->listeners.empty() ? 0 : impl_->listeners.front().port(); }
 
 void Server::run() {

@@ -33,6 +33,9 @@ class Server {
   // The port actually listened on by the first listener (useful after listen(0)).
   std::uint16_t port() const;
 
+  // For the operator's log: "port N" on every IPv4 interface, else the addresses listened on.
+  std::string listeningOn() const;
+
   // Serves until stop(). Returns at once if listen() did not succeed.
   void run();
 

@@ -31,6 +31,8 @@ inline constexpr std::size_t kMaxFrameHeader = 14;
 inline constexpr char kFragmentedControl[] = "fragmented control frames are illegal";
 inline constexpr char kNonContinuation[] = "non-continuation in the middle of a fragmented message";
 inline constexpr char kOverflowed[] = "overflowed message";
+// The close payload for a message over the operator's size limit: status 1009, then its reason.
+inline constexpr char kMessageTooBig[] = "\x03\xF1" "message too big";
 
 // Decodes the frame at the start of data[0, size). `fragmentOpen` says whether a fragmented data
 // message is waiting for its continuation frames. All fields of `out` are reset on entry. The
@@ -42,7 +44,8 @@ void unmaskPayload(unsigned char* data, std::size_t size, const unsigned char ma
                    std::uint64_t offset = 0);
 
 // Writes the header of an unfragmented, unmasked frame into out and returns its length (2, 4 or
-// 10). The length takes the 7-bit form below 126, the 16-bit form below 65535, else the 64-bit one.
+// 10). The length takes the 7-bit form below 126, the 16-bit form below 65535, else the 64-bit one
+// (ws_frame.cpp says why 65535 itself takes the 64-bit form).
 std::size_t encodeFrameHeader(unsigned char out[kMaxFrameHeader], unsigned opcode,
                               std::uint64_t length);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs every Debian package and npm package that building, running and testing tokenbridge
-# needs. Run as root on Debian 12; does nothing when everything is already there.
+# Installs every Debian package and npm package that building, running, packaging and testing
+# tokenbridge needs. Run as root on Debian 12; does nothing when everything is already there.
+# Prints one line per step; what apt and npm say goes to a log file, shown by path on failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,22 @@ packages=(
   libasio-dev libjsoncpp-dev libmbedtls-dev libgtest-dev
   clang-14 libclang-rt-14-dev
   nodejs chromium procps psmisc iproute2
+  # Building and checking the Debian packages; systemd only for systemd-analyze.
+  dpkg-dev debhelper lintian systemd
 )
+log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
+
+# Runs a step with its output in the log; on failure says where to read it.
+quietly() {
+  local what=$1
+  shift
+  echo "setup: $what"
+  if ! "$@" >>"$log" 2>&1; then
+    echo "setup: FAILED: $what (output in $log)" >&2
+    exit 1
+  fi
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -19,15 +35,19 @@ done
 command -v npm >/dev/null 2>&1 || missing+=(npm)
 
 if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
+  quietly "updating the package lists" apt-get update -o DPkg::Lock::Timeout=900
+  quietly "installing ${missing[*]}" apt-get install -y -o DPkg::Lock::Timeout=900 "${missing[@]}"
+else
+  echo "setup: every Debian package is installed"
 fi
 
 # The browser and client tests drive Chromium through playwright-core (no browser download); the
 # package test compiles a typed page with TypeScript. Reinstall when either is missing.
 if [ -f web/package.json ] && { [ ! -d web/node_modules/playwright-core ] || [ ! -d web/node_modules/typescript ]; }; then
-  echo "setup: installing the web tests' npm packages"
-  (cd web && npm ci --no-audit --no-fund --loglevel=error)
+  quietly "installing the web tests' npm packages" \
+    bash -c 'cd web && npm ci --no-audit --no-fund --loglevel=error'
+else
+  echo "setup: the web tests' npm packages are installed"
 fi
+rm -f "$log"

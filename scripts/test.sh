@@ -46,6 +46,7 @@ fi
 
 stage "build" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "tests" run_ctest build
+stage "install (Debian packages)" tests/install/run.sh build
 
 stage "sanitizer build" build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOKENBRIDGE_SANITIZE=ON -DTOKENBRIDGE_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

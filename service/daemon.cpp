@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "service/log.h"
+
 namespace {
 
 constexpr char kReady = 'R';
@@ -50,6 +52,7 @@ void writeAll(int fd, const char* data, std::size_t size) {
     std::fprintf(stderr, "tokenbridged: %s\n", message.c_str() + 1);
   } else {
     std::fprintf(stderr, "tokenbridged: the service ended during start-up\n");
+    log_error("the service ended during start-up");
   }
   std::exit(1);
 }
@@ -112,6 +115,7 @@ void startup_done() {
 }
 
 void startup_failed(const std::string& why) {
+  log_error(why);
   if (g_startupPipe < 0) {
     std::fprintf(stderr, "tokenbridged: %s\n", why.c_str());
   } else {

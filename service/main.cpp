@@ -12,8 +12,11 @@
 #include "service/config.h"
 #include "service/daemon.h"
 #include "service/dispatcher.h"
+#include "service/log.h"
+#include "service/skf_library.h"
 
 int main(int argc, char** argv) {
+  log_open();
   const config::CommandLine command = config::parseCommandLine(argc, argv);
   if (!command.error.empty()) {
     std::fprintf(stderr, "%s\n", command.error.c_str());
@@ -26,12 +29,15 @@ int main(int argc, char** argv) {
 
   if (init_daemon() != 0) startup_failed(std::string("cannot start in the background: ") + std::strerror(errno));
 
+  settings.options.log = log_warning;
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startup_failed("cannot listen on " +
                    (everyInterface ? "port " + std::to_string(config::kDefaultPort) : server.failedAddress()) + ": " +
                    error.message());
   }
+  log_info("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
+           loaded_skf_library());
   // Detached, standard output leads to /dev/null: the diagnostic lines have no console.
   setDiagnosticConsole(nullptr);
   startup_done();

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+
+#include "service/log.h"
 
 DEVHANDLE g_hDev = nullptr;
 
@@ -46,7 +49,12 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   DEVHANDLE handle = nullptr;
   const ULONG rv = SKF_ConnectDev(name, &handle);
   std::printf("----------SKF_ConnectDev rv = 0x%08X \n", rv);
-  if (rv != SAR_OK) return 0;
+  if (rv != SAR_OK) {
+    char line[64];
+    std::snprintf(line, sizeof line, "token connect failed: SKF_ConnectDev returned 0x%08X", static_cast<unsigned>(rv));
+    log_warning(line);
+    return 0;
+  }
   // A new connection replaces the one held. The replaced handle is disconnected rather than
   // abandoned, so repeated connects ("OpenDevice" twice, "ZPSHA1" after "OpenDevice") do not pile
   // up handles in the token library for the life of the service.

@@ -20,7 +20,8 @@ bool inside(std::string_view part, std::string_view whole) {
 }
 
 bool same(const net::RequestHead& a, const net::RequestHead& b) {
-  return a.length == b.length && a.key == b.key && a.protocol == b.protocol && a.contentLength == b.contentLength;
+  return a.length == b.length && a.key == b.key && a.protocol == b.protocol && a.origin == b.origin &&
+         a.contentLength == b.contentLength;
 }
 
 }  // namespace
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (verdict == net::HeadVerdict::done) {
     check(whole.length >= 2 && whole.length <= bytes.size() && whole.length <= net::kMaxHeadBytes);
     const std::string_view head = bytes.substr(0, whole.length);
-    check(inside(whole.key, head) && inside(whole.protocol, head));
+    check(inside(whole.key, head) && inside(whole.protocol, head) && inside(whole.origin, head));
     net::RequestHead cut;
     check(net::parseRequestHead(head, cut) == net::HeadVerdict::done && same(cut, whole));
     check(net::parseRequestHead(head.substr(0, head.size() - 1), cut) == net::HeadVerdict::needMore);

@@ -3,6 +3,8 @@
 #include "net/handshake.h"
 
 #include <gtest/gtest.h>
+#include <mbedtls/base64.h>
+#include <mbedtls/sha1.h>
 
 #include <string>
 
@@ -35,6 +37,21 @@ TEST(Handshake, Response) {
     EXPECT_EQ(out, "kept|" + c.expected);
   }
   EXPECT_EQ(cases[0].expected.size(), 129u);
+}
+
+// The accept value against one computed with Mbed TLS's own SHA-1 and base64, for keys whose
+// digests cover every value of every base64 position many times over.
+TEST(Handshake, AcceptValueMatchesReference) {
+  for (int i = 0; i < 2000; ++i) {
+    const std::string key = "key-" + std::to_string(i * 7919);
+    const std::string input = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[20];
+    mbedtls_sha1_ret(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
+    unsigned char text[32];
+    std::size_t written = 0;
+    ASSERT_EQ(mbedtls_base64_encode(text, sizeof text, &written, digest, sizeof digest), 0);
+    ASSERT_EQ(net::acceptValue(key), std::string(reinterpret_cast<const char*>(text), written)) << key;
+  }
 }
 
 }  // namespace

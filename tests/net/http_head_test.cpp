@@ -26,6 +26,7 @@ struct HeadCase {
   std::string key = {};
   std::string protocol = {};
   std::uint64_t contentLength = 0;
+  std::string origin = {};
 };
 
 constexpr std::size_t kAll = std::string::npos;
@@ -85,6 +86,12 @@ std::vector<HeadCase> headCases() {
        HeadVerdict::done, kAll, "", "", max64},
       {"key on header 39 seen", keyAfterHeaders(38), HeadVerdict::done, kAll, "late"},
       {"key on header 40 not seen", keyAfterHeaders(39), HeadVerdict::done, kAll, ""},
+      {"origin", "GET / x\r\nOrigin: https://app.example:8443\r\nSec-WebSocket-Key: k\r\n\r\n", HeadVerdict::done,
+       kAll, "k", "", 0, "https://app.example:8443"},
+      {"origin: first wins, name case-insensitive, kept as sent",
+       "GET / x\r\nORIGIN: http://A.example \r\nOrigin: http://b.example\r\n\r\n", HeadVerdict::done, kAll, "", "", 0,
+       "http://A.example"},
+      {"origin empty counts as absent", "GET / x\r\nOrigin:  \r\n\r\n", HeadVerdict::done, kAll},
       {"head of exactly 8192 bytes", headOfSize(8192, true), HeadVerdict::done, kAll},
       {"head of 8193 bytes", headOfSize(8193, true), HeadVerdict::bad},
       {"8191 bytes without an end", headOfSize(8191, false), HeadVerdict::needMore},
@@ -99,6 +106,7 @@ void expectResult(const HeadCase& c, HeadVerdict verdict, const RequestHead& hea
   EXPECT_EQ(head.key, c.key);
   EXPECT_EQ(head.protocol, c.protocol);
   EXPECT_EQ(head.contentLength, c.contentLength);
+  EXPECT_EQ(head.origin, c.origin);
 }
 
 TEST(HttpHead, Table) {
@@ -129,6 +137,31 @@ TEST(HttpHead, ByteByByteWithScanHint) {
     }
     if (c.input.empty()) continue;
     expectResult(c, verdict, head);
+  }
+}
+
+// The scan skips plain text several bytes at a time: a byte to refuse must be caught at every
+// offset of a head, and every byte that is allowed must pass at every offset.
+TEST(HttpHead, EveryByteAtEveryOffset) {
+  const std::string head = "GET /a/long/enough/path HTTP/1.1\r\nHost: example.test\r\nX-Value: abcdefghijklmnop\r\n\r\n";
+  const std::size_t end = head.size() - 4;  // the final CR LF CR LF stays as it is
+  for (int value = 0; value < 256; ++value) {
+    const auto byte = static_cast<char>(value);
+    if (value == '\r' || value == '\n') continue;  // they would make other lines, not a fault
+    const bool allowed = value >= 0x20 && value != 0x7F;
+    for (std::size_t at = 0; at < end; ++at) {
+      if (head[at] == '\r' || head[at] == '\n') continue;  // line ends are not replaced
+      if (value == ' ' && at < 32) continue;                // a blank can break the request line
+      std::string input = head;
+      input[at] = byte;
+      const testsupport::GuardedBuffer buffer(input);
+      RequestHead parsed;
+      const HeadVerdict verdict = parseRequestHead(buffer.view(), parsed);
+      ASSERT_EQ(verdict, allowed ? HeadVerdict::done : HeadVerdict::bad) << "byte " << value << " at " << at;
+      if (allowed) {
+        ASSERT_EQ(parsed.length, head.size());
+      }
+    }
   }
 }
 

@@ -1,0 +1,16 @@
+// SPDX-License-Identifier: MIT
+// Lines for the operator in the system log: ident "tokenbridged", facility daemon (journald picks
+// them up). Once detached the daemon has no console, so this is all an operator sees of it.
+// Callers pass whole lines of their own making: never a PIN, never a client's bytes.
+#pragma once
+
+#include <string>
+
+// Nothing is written before this call, so tests that run the dispatcher inside their own process
+// leave the system log alone. Opens no descriptor: the connection to /dev/log is made by the first
+// line, after the daemon has closed the descriptors it inherited.
+void log_open();
+
+void log_info(const std::string& line);
+void log_warning(const std::string& line);
+void log_error(const std::string& line);

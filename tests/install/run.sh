@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The install test: builds the Debian packages from a clean copy of the tree, inspects them and runs
+# lintian, installs them, starts the daemon the way its systemd unit does and talks to it, switches
+# and empties the library slot, then purges both packages and checks nothing of theirs is left.
+# Run as root from the repository root, after a normal build: tests/install/run.sh BUILD_DIR
+# The machine is left as found: a software token already in /var/lib/softtoken is put back.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+here=tests/install
+build=$(realpath "${1:?usage: tests/install/run.sh BUILD_DIR}")
+triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+packages=(tokenbridge tokenbridge-softtoken)
+
+fail() { echo "install test: FAILED: $*" >&2; exit 1; }
+step() { echo "install test: $*"; }
+
+[ "$(id -u)" = 0 ] || fail "needs root (it installs packages)"
+for tool in "$build/tests/install/ws_request" "$build/tests/install/libkv_5100rt.so"; do
+  [ -e "$tool" ] || fail "$tool is missing: build the tree first"
+done
+for p in "${packages[@]}"; do
+  if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
+    fail "$p is installed already; this test installs and purges it, so it will not run"
+  fi
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tokenbridge-install.XXXXXX")
+saved_token=""
+cleanup() {
+  local status=$?
+  dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+  update-alternatives --remove-all "tokenbridge-skf-$triplet" >/dev/null 2>&1 || true
+  # /var/lib/softtoken was moved aside or absent before the test: what is there now is the test's.
+  rm -rf /var/lib/softtoken
+  [ -z "$saved_token" ] || mv "$saved_token" /var/lib/softtoken
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+if [ -e /var/lib/softtoken ]; then
+  saved_token="$work/softtoken.saved"
+  mv /var/lib/softtoken "$saved_token"
+fi
+
+# Every file or directory named after the project outside the source tree: before install, it must be
+# the same list after purge.
+traces() {
+  find /etc /usr /var /run -xdev -path "$PWD" -prune -o -path "$work" -prune -o \
+    \( -name '*tokenbridge*' -o -name '*softtoken*' -o -name '*kv_5100rt*' \) -print 2>/dev/null | sort
+}
+traces >"$work/traces.before"
+
+step "building the packages from a clean copy of the tree (DEB_BUILD_OPTIONS=nocheck)"
+mkdir "$work/src"
+# Tracked files as they are now, committed or not; never a build directory.
+git archive --format=tar "$(git stash create 2>/dev/null || true)" 2>/dev/null >"$work/src.tar" ||
+  git archive --format=tar HEAD >"$work/src.tar"
+tar -xf "$work/src.tar" -C "$work/src"
+started=$SECONDS
+(cd "$work/src" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) ||
+  { tail -40 "$work/build.log"; fail "dpkg-buildpackage failed (log above)"; }
+step "packages built in $((SECONDS - started)) s"
+deb() { echo "$work/${1}_$(dpkg-parsechangelog -l "$work/src/debian/changelog" -SVersion)_${arch}.deb"; }
+
+step "checking the packages' contents"
+expect_files() {
+  local package=$1
+  shift
+  printf '%s\n' "$@" | sort >"$work/$package.expected"
+  dpkg-deb --fsys-tarfile "$(deb "$package")" | tar -t | grep -v '/$' | sed 's|^\./|/|' | sort >"$work/$package.files"
+  diff -u "$work/$package.expected" "$work/$package.files" ||
+    fail "$package does not hold exactly the expected files (- expected, + found)"
+}
+doc=/usr/share/doc/tokenbridge
+expect_files tokenbridge /usr/sbin/tokenbridged /lib/systemd/system/tokenbridged.service \
+  /etc/tokenbridge/tokenbridged.conf \
+  /usr/share/tokenbridge/web/tokenbridge.js /usr/share/tokenbridge/web/tokenbridge.d.ts /usr/share/tokenbridge/web/serve.mjs \
+  /usr/share/tokenbridge/web/demo/index.html /usr/share/tokenbridge/web/demo/demo.js \
+  /usr/share/tokenbridge/web/demo/demo.css \
+  $doc/README.md.gz $doc/README.web.md.gz $doc/README.softtoken.md.gz $doc/changelog.gz $doc/copyright \
+  /usr/share/man/man8/tokenbridged.8.gz
+expect_files tokenbridge-softtoken /usr/bin/softtoken "/usr/lib/$triplet/tokenbridge/softtoken/libkv_5100rt.so" \
+  /usr/share/doc/tokenbridge-softtoken/changelog.gz /usr/share/doc/tokenbridge-softtoken/copyright \
+  /usr/share/man/man1/softtoken.1.gz
+runpath=$(dpkg-deb --fsys-tarfile "$(deb tokenbridge)" | tar -xO ./usr/sbin/tokenbridged >"$work/tokenbridged" &&
+  readelf -d "$work/tokenbridged" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$runpath" = "/usr/lib/$triplet/tokenbridge" ] || fail "tokenbridged's RUNPATH is '$runpath', not the library slot"
+
+step "lintian"
+lintian --fail-on error "$work"/tokenbridge_*.changes >"$work/lintian.txt" 2>&1 ||
+  { cat "$work/lintian.txt"; fail "lintian found errors"; }
+sed 's/^/  /' "$work/lintian.txt"
+
+step "installing both packages"
+dpkg -i "$(deb tokenbridge)" "$(deb tokenbridge-softtoken)" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "dpkg -i failed"; }
+[ -e /var/lib/softtoken/state.json ] || fail "installing the software token made no token"
+if [ -d /run/systemd/system ]; then
+  # systemd runs: the unit was enabled and started on install. Stop it so the test starts its own.
+  systemctl is-active --quiet tokenbridged.service || fail "the service is not running after install"
+  systemctl stop tokenbridged.service
+else
+  step "systemd is not running (a container): the unit is enabled on disk but was not started"
+  [ -L /etc/systemd/system/multi-user.target.wants/tokenbridged.service ] || fail "the unit was not enabled"
+  for exe in /proc/[0-9]*/exe; do
+    [ "$(readlink "$exe" 2>/dev/null)" != /usr/sbin/tokenbridged ] || fail "install started the daemon without systemd"
+  done
+fi
+
+step "systemd-analyze verify"
+systemd-analyze verify /lib/systemd/system/tokenbridged.service >"$work/verify.txt" 2>&1 ||
+  { cat "$work/verify.txt"; fail "systemd-analyze verify failed"; }
+[ ! -s "$work/verify.txt" ] || { cat "$work/verify.txt"; fail "systemd-analyze verify complained"; }
+
+step "running the installed daemon in a private network and /dev"
+unshare -m -n "$here/served.sh" running "$build" "$work"
+
+step "removing the software token: its state stays, the slot is empty"
+dpkg -r tokenbridge-softtoken >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -r failed"; }
+[ -e /var/lib/softtoken/state.json ] || fail "dpkg -r removed the token's state file"
+unshare -m -n "$here/served.sh" empty-slot "$build" "$work"
+
+step "purging both packages"
+dpkg --purge "${packages[@]}" >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg --purge failed"; }
+traces >"$work/traces.after"
+diff -u "$work/traces.before" "$work/traces.after" || fail "files of the packages are left after purge (+ lines)"
+step "passed"

@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: MIT
+// What an operator may restrict, over real sockets: which Origins may upgrade, how long a message
+// may be, how long a connection may take to upgrade. Without the settings nothing of this applies
+// (the other socket tests run with none).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/ws_frame.h"
+#include "tests/net/test_handlers.h"
+#include "tests/support/server_thread.h"
+#include "tests/support/ws_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nettest::echoed;
+using nettest::serverFrame;
+using testsupport::frame;
+using testsupport::RawClient;
+using testsupport::textFrame;
+
+const std::string kUpgraded =
+    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Echoes like echoHandler and counts the upgrade requests the handler was told of.
+std::atomic<int> upgradeRequests{0};
+void countingEcho(net::Connection* connection, int event, void* data) {
+  if (event == net::EV_WEBSOCKET_HANDSHAKE_REQUEST) ++upgradeRequests;
+  nettest::echoHandler(connection, event, data);
+}
+
+TEST(Settings, OriginDecidesTheUpgrade) {
+  const std::vector<std::string> listed = {"https://good.example", "http://localhost:8080"};
+  struct Case {
+    const char* name;
+    std::vector<std::string> allowed;
+    bool allowMissing;
+    std::optional<std::string> origin;  // the Origin header's value; none: no header
+    bool upgraded;
+  };
+  const Case cases[] = {
+      {"listed", listed, true, "https://good.example", true},
+      {"second listed, with port", listed, true, "http://localhost:8080", true},
+      {"not listed", listed, true, "https://evil.example", false},
+      {"case differs", listed, true, "https://GOOD.example", false},
+      {"listed one as a prefix", listed, true, "https://good.example.evil", false},
+      {"trailing slash", listed, true, "https://good.example/", false},
+      {"other port", listed, true, "http://localhost:8081", false},
+      {"opaque origin", listed, true, "null", false},
+      {"missing, allowed", listed, true, std::nullopt, true},
+      {"missing, refused", listed, false, std::nullopt, false},
+      {"empty header counts as missing", listed, false, "", false},
+      {"no list: any origin", {}, false, "https://evil.example", true},
+      {"no list: missing too", {}, false, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    net::ServerOptions options;
+    options.allowedOrigins = c.allowed;
+    options.allowMissingOrigin = c.allowMissing;
+    testsupport::ServerThread server(countingEcho, options);
+    upgradeRequests = 0;
+    RawClient client;
+    ASSERT_TRUE(client.connect(server.port()));
+    const std::string header = c.origin ? "Origin: " + *c.origin + "\r\n" : "";
+    // A frame in the same write as the head: a refused upgrade must not read it.
+    ASSERT_TRUE(client.send(RawClient::upgradeRequest("/", header) + textFrame("hi")));
+    if (c.upgraded) {
+      EXPECT_EQ(client.readExactly(kUpgraded.size() + 4, 2000).value_or("(timeout)"), kUpgraded + echoed("hi"));
+      const auto rest = client.drain(50);
+      EXPECT_EQ(rest.bytes, "");
+      EXPECT_FALSE(rest.closed);
+      EXPECT_EQ(upgradeRequests.load(), 1);
+    } else {
+      const auto result = client.drain(2000);
+      EXPECT_EQ(result.bytes, kForbidden);
+      EXPECT_TRUE(result.closed);
+      EXPECT_EQ(upgradeRequests.load(), 0);
+    }
+  }
+}
+
+std::string tooBig() {
+  const std::string payload = net::kMessageTooBig;
+  return serverFrame(0x88, std::string(1, static_cast<char>(payload.size())), payload);
+}
+
+TEST(Settings, MaxMessageBytes) {
+  net::ServerOptions options;
+  options.maxMessageBytes = 100;
+  testsupport::ServerThread server(nettest::echoHandler, options);
+  const std::string at(100, 'a');
+  const std::string over(101, 'o');
+  const std::string part(60, 'p');
+  // Only the header of a frame announcing 1 TiB: the verdict cannot wait for its payload.
+  const std::string hugeHeader = std::string("\x81\xFF\x00\x00\x01\x00\x00\x00\x00\x00", 10) + "mask";
+  struct Case {
+    const char* name;
+    std::string send;
+    std::string expected;
+    bool closed;
+  };
+  const Case cases[] = {
+      {"text at the limit", textFrame(at), serverFrame(0x81, "\x64", at), false},
+      {"text over it", textFrame(over), tooBig(), true},
+      {"fragments reaching the limit", frame(1, part, false) + frame(0, std::string(40, 'p')),
+       serverFrame(0x81, "\x64", part + std::string(40, 'p')), false},
+      {"fragments passing it", frame(1, part, false) + frame(0, std::string(41, 'p')), tooBig(), true},
+      {"ping at the limit", frame(9, at), serverFrame(0x8A, "\x64", at), false},
+      {"ping over it", frame(9, over), tooBig(), true},
+      {"close over it", frame(8, over), tooBig(), true},
+      {"announced length alone", hugeHeader, tooBig(), true},
+      {"replies before it still go", textFrame("ok") + textFrame(over) + textFrame("after"), echoed("ok") + tooBig(),
+       true},
+  };
+  RawClient bystander;
+  ASSERT_TRUE(bystander.open(server.port()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawClient client;
+    ASSERT_TRUE(client.open(server.port()));
+    ASSERT_TRUE(client.send(c.send));
+    const auto result = client.drain(c.closed ? 2000 : 300);
+    EXPECT_EQ(result.bytes, c.expected);
+    EXPECT_EQ(result.closed, c.closed);
+  }
+  ASSERT_TRUE(bystander.send(textFrame("still here")));
+  EXPECT_EQ(bystander.readExactly(12, 2000).value_or(""), echoed("still here"));
+}
+
+// Connections that have not upgraded in time are closed without a byte; an upgraded one stays.
+TEST(Settings, HandshakeTimeout) {
+  net::ServerOptions options;
+  options.handshakeTimeout = std::chrono::milliseconds(300);
+  testsupport::ServerThread server(nettest::echoHandler, options);
+  struct Case {
+    const char* name;
+    std::string send;
+  };
+  const Case slow[] = {
+      {"silent", ""},
+      {"half a head", "GET / HTTP/1.1\r\nHost: x\r\n"},
+      {"plain request, never upgraded", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+  };
+  const auto start = Clock::now();
+  std::vector<RawClient> clients(std::size(slow));
+  for (std::size_t i = 0; i < std::size(slow); ++i) {
+    ASSERT_TRUE(clients[i].connect(server.port()));
+    if (!slow[i].send.empty()) {
+      ASSERT_TRUE(clients[i].send(slow[i].send));
+    }
+  }
+  RawClient upgraded;
+  ASSERT_TRUE(upgraded.open(server.port()));
+  for (std::size_t i = 0; i < std::size(slow); ++i) {
+    SCOPED_TRACE(slow[i].name);
+    const auto result = clients[i].drain(3000);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_EQ(result.bytes, "");
+    EXPECT_TRUE(result.closed);
+    EXPECT_GE(elapsed.count(), 250);
+  }
+  const auto quiet = upgraded.drain(400);
+  EXPECT_EQ(quiet.bytes, "");
+  EXPECT_FALSE(quiet.closed);
+  ASSERT_TRUE(upgraded.send(textFrame("late")));
+  EXPECT_EQ(upgraded.readExactly(6, 2000).value_or(""), echoed("late"));
+}
+
+}  // namespace
