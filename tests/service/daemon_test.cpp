@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/ws_frame.h"
 #include "tests/service/daemon_control.h"
 #include "tests/support/target_program.h"
 #include "tests/support/ws_client.h"
@@ -356,6 +357,34 @@ TEST_F(Daemon, ConnectionsBeyondTheCapAreClosedWithoutAByte) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(reply, kVersionReply);
+}
+
+// The file's page and size settings reach the wire of the started daemon: a listed Origin is
+// upgraded and an over-long message then closes with 1009; a foreign Origin, or none when missing
+// ones are refused, gets the 403 and the end of the connection.
+TEST_F(Daemon, PageAndSizeSettingsFromTheFileReachTheWire) {
+  startDaemon("allow-origin = https://pages.example\nallow-missing-origin = no\nmax-message-bytes = 64\n");
+  const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  for (const char* origin : {"Origin: https://elsewhere.example\r\n", ""}) {
+    SCOPED_TRACE(origin);
+    testsupport::RawClient refused;
+    ASSERT_TRUE(refused.connect(kServicePort));
+    ASSERT_TRUE(refused.send(testsupport::RawClient::upgradeRequest("/", origin)));
+    const testsupport::Drained answer = refused.drain(3000);
+    EXPECT_EQ(answer.bytes, forbidden);
+    EXPECT_TRUE(answer.closed);
+  }
+
+  testsupport::RawClient page;
+  ASSERT_TRUE(page.connect(kServicePort));
+  ASSERT_EQ(page.upgrade("/", "Origin: https://pages.example\r\n").rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u);
+  EXPECT_EQ(request(page, kVersionRequest), kVersionReply);
+  ASSERT_TRUE(page.send(testsupport::textFrame(std::string(65, 'x'))));
+  const auto close = page.readFrame(3000);
+  ASSERT_TRUE(close.has_value());
+  EXPECT_EQ(close->opcode(), 8u);
+  EXPECT_EQ(close->payload, std::string(net::kMessageTooBig));
+  EXPECT_TRUE(page.waitClosed(3000));
 }
 
 // Every request type through the started daemon on the default software token, in an order where
