@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "net/handshake.h"
@@ -28,8 +29,11 @@ constexpr std::uint64_t kMaxReserve = 64u << 20;
 // Unsent output above which no further message is processed, and the connection is not read,
 // until it has all gone out. Checked before every message, control frames included.
 constexpr std::size_t kMaxUnsent = 256 * 1024;
-// Turns that start with Asio's read after a plain read of the loop's pass found nothing.
-constexpr std::uint8_t kWaitedReads = 8;
+// Turns that start with Asio's read after a plain read of the loop's pass found nothing, unless a
+// pass is due anyway.
+constexpr std::uint8_t kWaitedReads = 32;
+// New connections that wait in Asio at once after one found nothing at its accept.
+constexpr std::uint8_t kWaitedStarts = 2;
 // Unread input discarded at close, so the close is not turned into a reset.
 constexpr int kDrainReads = 16;
 // How far one turn of the loop may go on with read passes before epoll is polled again: reads,
@@ -70,10 +74,11 @@ bool wouldBlock(const std::error_code& error) {
 Connection::Connection(Loop& loop, asio::ip::tcp::socket socket)
     : loop_(loop), socket_(std::move(socket)), lastIo_(nowSeconds()) {
   loop_.connections.pushFront(this);
+  ++loop_.liveConnections;
 }
 
 // Leaving the loop's lists is the hooks' own work.
-Connection::~Connection() = default;
+Connection::~Connection() { --loop_.liveConnections; }
 
 void Connection::settle(Connection* connection) {
   if (connection->closed_ && connection->pendingOps_ == 0) delete connection;
@@ -133,7 +138,7 @@ void Connection::start() {
                 });
     }
     raise(EV_ACCEPT, nullptr);
-    if (!closed_) waitForData();
+    if (!closed_) readFirst();
   });
 }
 
@@ -210,25 +215,39 @@ void Connection::readPass(Loop& loop) {
   }
 }
 
+// The client sends its request as soon as it is connected, and whether that has arrived by the
+// accept depends on the client and the load. A plain read takes it if it has; after one that
+// found nothing, the next few new connections wait in Asio at once, which tries a read itself.
+// The requests after the 101 follow only after a round trip: until it shows it keeps up with the
+// loop, a new connection waits in Asio rather than in the read pass.
+void Connection::readFirst() {
+  waitedReads_ = kWaitedReads;
+  if (loop_.waitedStarts > 0) {
+    --loop_.waitedStarts;
+    waitForData();
+  } else if (!readNow()) {
+    loop_.waitedStarts = kWaitedStarts;
+  }
+}
+
+std::size_t Connection::readQueued() {
+  if (readState_ != ReadState::queued) return 0;
+  if (held_) return resumeHeld();
+  return readNow().value_or(0);
+}
+
 // A plain non-blocking read, no Asio operation: in a busy connection the next request is mostly
 // there already. When it is not, the read waits for epoll as the first one did. Asio tries once
 // more before it waits, so after such a miss the next few turns start with Asio's read alone: a
 // lone peer slower than the loop then costs one failed read per request, not two.
-// Returns what the pass counts: the bytes taken in.
-std::size_t Connection::readQueued() {
-  if (readState_ != ReadState::queued) return 0;
-  if (held_) return resumeHeld();
-  if (waitedReads_ > 0) {
-    --waitedReads_;
-    waitForData();
-    return 0;
-  }
+// Returns the bytes taken in (what the pass counts), nothing if the socket had none.
+std::optional<std::size_t> Connection::readNow() {
   std::error_code error;
   const std::size_t n = socket_.read_some(asio::buffer(firstRead_), error);
   if (wouldBlock(error)) {
     waitedReads_ = kWaitedReads;
     waitForData();
-    return 0;
+    return std::nullopt;
   }
   return turn(error, n);
 }
@@ -277,6 +296,13 @@ void Connection::endTurn() {
     readState_ = ReadState::paused;
     return;
   }
+  if (waitedReads_ > 0 && !loop_.readPassPosted) {
+    // A peer slower than the loop, and no pass due for others: a pass would find nothing, so the
+    // wait starts at once. When one is due anyway, joining it costs nothing.
+    --waitedReads_;
+    waitForData();
+    return;
+  }
   queueForNextPass();
 }
 
@@ -286,6 +312,7 @@ bool Connection::takeRead(const std::error_code& error, unsigned char* data, std
   if (error == asio::error::eof) {
     // Half-closed: what is queued still goes out, then the connection closes.
     readState_ = ReadState::stopped;
+    peerFinished_ = true;
     closeAfterFlush_ = true;
     doWrite();
     return false;
@@ -547,13 +574,16 @@ void Connection::close() {
   if (handshakeTimer_) handshakeTimer_->cancel();
   raise(EV_CLOSE, nullptr);
   // Unread input would make the kernel answer the close with a reset, which can overtake the
-  // last frame on its way to the peer.
+  // last frame on its way to the peer. After the peer's end of stream nothing is left to read,
+  // and the close alone sends ours.
   std::error_code error;
-  for (int i = 0; i < kDrainReads; ++i) {
-    socket_.read_some(asio::buffer(loop_.readBuffer.get(), Loop::kReadBufferSize), error);
-    if (error) break;
+  if (!peerFinished_) {
+    for (int i = 0; i < kDrainReads; ++i) {
+      socket_.read_some(asio::buffer(loop_.readBuffer.get(), Loop::kReadBufferSize), error);
+      if (error) break;
+    }
+    socket_.shutdown(asio::socket_base::shutdown_both, error);
   }
-  socket_.shutdown(asio::socket_base::shutdown_both, error);
   socket_.close(error);
   release(in_);
   release(message_);

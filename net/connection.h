@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,7 +52,9 @@ class Connection : public ListHook<LiveTag>, public ListHook<ReadQueueTag> {
   void queueForNextPass();
   static void readPass(Loop& loop);
   static void postReadPass(Loop& loop);
+  void readFirst();
   std::size_t readQueued();
+  std::optional<std::size_t> readNow();
   std::size_t resumeHeld();
   std::size_t turn(const std::error_code& firstError, std::size_t firstSize);
   bool takeRead(const std::error_code& error, unsigned char* data, std::size_t size);
@@ -100,6 +103,7 @@ class Connection : public ListHook<LiveTag>, public ListHook<ReadQueueTag> {
   bool closeQueued_ = false;
   bool closeAfterFlush_ = false;
   bool closed_ = false;
+  bool peerFinished_ = false;     // the peer's end of stream was read
 };
 
 }  // namespace net

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// One listening socket: accepts every pending connection when it becomes readable and hands each
-// to a new Connection, or closes it at once when the server already holds its most connections. A
-// lasting accept error (no descriptors left) pauses it until the next tick.
+// One listening socket: accepts one connection after another and hands each to a new Connection,
+// or closes it at once when the server already holds its most connections. A lasting accept error
+// (no descriptors left) pauses it until the next tick.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,7 @@ class Listener {
   explicit Listener(Loop& loop);
 
   // address:port (numeric IPv4 or IPv6; an IPv6 socket takes IPv6 only), SO_REUSEADDR, backlog
-  // 128, non-blocking. Returns the failing step's error.
+  // 128. Returns the failing step's error.
   std::error_code open(const std::string& address, std::uint16_t port);
   bool isOpen() const { return acceptor_.is_open(); }
   std::uint16_t port() const { return port_; }
@@ -30,7 +30,7 @@ class Listener {
 
  private:
   void doAccept();
-  void onAccept();
+  void onAccept(const std::error_code& error, asio::ip::tcp::socket socket);
 
   Loop& loop_;
   asio::ip::tcp::acceptor acceptor_;

@@ -45,10 +45,13 @@ struct Loop {
   // Idle connections own no read buffer: every read lands here and only leftovers are copied.
   std::unique_ptr<unsigned char[]> readBuffer;
   IntrusiveList<Connection, LiveTag> connections;
+  std::size_t liveConnections = 0;  // how many are on `connections`, for the most-connections check
   // Gathered in the order the connections finished their last read; one posted handler serves
   // the whole pass, so a busy connection costs no Asio operation per request.
   IntrusiveList<Connection, ReadQueueTag> readQueue;
   bool readPassPosted = false;
+  // New connections to come that wait for their request in Asio at once (see readFirst).
+  std::uint8_t waitedStarts = 0;
 };
 
 // Whole seconds of the monotonic clock: the unit of the idle rule.
