@@ -42,23 +42,20 @@ void Listener::retry() {
 }
 
 // Asio tries the accept at once and waits only when nothing is pending: one accept per connection
-// and one that finds the queue empty, with no separate wait for readability.
+// and one that finds the queue empty, with no separate wait for readability. Asio itself retries
+// an accept that was interrupted or whose connection was aborted before it was taken, so an error
+// here is either the listener's close or one that lasts (no descriptors, no memory).
 void Listener::doAccept() {
   acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (error == asio::error::operation_aborted) return;
-    onAccept(error, std::move(socket));
+    if (!error) {
+      onAccept(std::move(socket));
+    } else if (acceptor_.is_open()) {
+      paused_ = true;  // the tick retries; the listener stays open
+    }
   });
 }
 
-void Listener::onAccept(const std::error_code& error, asio::ip::tcp::socket socket) {
-  if (error == asio::error::connection_aborted || error == asio::error::interrupted) {
-    doAccept();
-    return;
-  }
-  if (error) {
-    paused_ = true;  // the tick retries; the listener stays open
-    return;
-  }
+void Listener::onAccept(asio::ip::tcp::socket socket) {
   const std::optional<std::size_t>& most = loop_.options.maxConnections;
   if (most && loop_.liveConnections >= *most) {
     std::error_code ignored;

@@ -30,7 +30,7 @@ class Listener {
 
  private:
   void doAccept();
-  void onAccept(const std::error_code& error, asio::ip::tcp::socket socket);
+  void onAccept(asio::ip::tcp::socket socket);
 
   Loop& loop_;
   asio::ip::tcp::acceptor acceptor_;
