@@ -151,12 +151,15 @@ void Connection::raise(int event, void* data) { loop_.handler(this, event, data)
 //   waiting  Asio's read is pending: epoll reports the socket    its handler runs a turn
 //   queued   on loop.readQueue, for the loop's next read pass    readPass runs a turn, or sends it
 //                                                                back to waiting if nothing came
-//   reading  a turn reads and processes what has arrived          endTurn: queued, or paused
+//   reading  a turn reads and processes what has arrived          endTurn: queued; waiting for a
+//                                                                slow peer when no pass is due;
+//                                                                or paused
 //   paused   its unsent output is above kMaxUnsent                doWrite, once all has gone out:
 //                                                                queued if input is held, else waiting
 //   stopped  a close queued or done (error, refused upgrade,      nothing: it is never read again
 //            message too big, memory ran out), peer half-closed
 //
+// A new connection starts with readFirst: a turn if its request is there, else waiting.
 // Any state goes to stopped when the connection closes. A queued connection is in the loop's
 // queue, not pending in Asio: if it is deleted meanwhile, its hook takes it off the queue.
 
