@@ -27,7 +27,6 @@ using testsupport::textFrame;
 const std::string kUpgraded =
     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // Echoes like echoHandler and counts the upgrade requests the handler was told of.
 std::atomic<int> upgradeRequests{0};
@@ -80,7 +79,7 @@ TEST(Settings, OriginDecidesTheUpgrade) {
       EXPECT_EQ(upgradeRequests.load(), 1);
     } else {
       const auto result = client.drain(2000);
-      EXPECT_EQ(result.bytes, kForbidden);
+      EXPECT_EQ(result.bytes, testsupport::kForbiddenResponse);
       EXPECT_TRUE(result.closed);
       EXPECT_EQ(upgradeRequests.load(), 0);
     }

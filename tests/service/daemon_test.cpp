@@ -364,14 +364,13 @@ TEST_F(Daemon, ConnectionsBeyondTheCapAreClosedWithoutAByte) {
 // ones are refused, gets the 403 and the end of the connection.
 TEST_F(Daemon, PageAndSizeSettingsFromTheFileReachTheWire) {
   startDaemon("allow-origin = https://pages.example\nallow-missing-origin = no\nmax-message-bytes = 64\n");
-  const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   for (const char* origin : {"Origin: https://elsewhere.example\r\n", ""}) {
     SCOPED_TRACE(origin);
     testsupport::RawClient refused;
     ASSERT_TRUE(refused.connect(kServicePort));
     ASSERT_TRUE(refused.send(testsupport::RawClient::upgradeRequest("/", origin)));
     const testsupport::Drained answer = refused.drain(3000);
-    EXPECT_EQ(answer.bytes, forbidden);
+    EXPECT_EQ(answer.bytes, testsupport::kForbiddenResponse);
     EXPECT_TRUE(answer.closed);
   }
 

@@ -15,6 +15,9 @@ namespace testsupport {
 // RFC 6455's example key and the accept value it gives.
 inline constexpr std::string_view kSampleKey = "dGhlIHNhbXBsZSBub25jZQ==";
 inline constexpr std::string_view kSampleAccept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+// Every byte the server sends to an upgrade whose Origin it refuses, before it closes.
+inline constexpr std::string_view kForbiddenResponse =
+    "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 enum class LengthForm { minimal, bits16, bits64 };
 
