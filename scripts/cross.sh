@@ -68,7 +68,7 @@ started=$SECONDS
 packages_dir=$PWD/$build/packages
 rm -rf "$packages_dir"
 mkdir -p "$packages_dir/source"
-git ls-files -z | tar --null -T - -c | tar -x -C "$packages_dir/source"
+scripts/copy-tracked.sh "$packages_dir/source"
 (cd "$packages_dir/source" &&
   DEB_BUILD_OPTIONS="nocheck parallel=$jobs" dpkg-buildpackage -a "$arch" -Pcross,nocheck -us -uc -b) \
   >"$packages_dir/build.log" 2>&1 || { tail -40 "$packages_dir/build.log"; exit 1; }

@@ -54,10 +54,7 @@ traces >"$work/traces.before"
 
 step "building the packages from a clean copy of the tree (DEB_BUILD_OPTIONS=nocheck)"
 mkdir "$work/src"
-# Tracked files as they are now, committed or not; never a build directory.
-git archive --format=tar "$(git stash create 2>/dev/null || true)" 2>/dev/null >"$work/src.tar" ||
-  git archive --format=tar HEAD >"$work/src.tar"
-tar -xf "$work/src.tar" -C "$work/src"
+scripts/copy-tracked.sh "$work/src"
 started=$SECONDS
 (cd "$work/src" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) ||
   { tail -40 "$work/build.log"; fail "dpkg-buildpackage failed (log above)"; }
