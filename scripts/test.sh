@@ -34,8 +34,11 @@ build() {
   cmake --build "$dir" -j"$jobs"
 }
 
+# run_ctest BUILD_DIR [CTEST ARGS...]
 run_ctest() {
-  (cd "$1" && ctest --output-on-failure -j"$jobs" --timeout 600)
+  local dir=$1
+  shift
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "$@")
 }
 
 stage "setup" scripts/setup.sh || true
@@ -49,8 +52,11 @@ stage "tests" run_ctest build
 stage "install (Debian packages)" tests/install/run.sh build
 
 stage "sanitizer build" build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOKENBRIDGE_SANITIZE=ON -DTOKENBRIDGE_BENCH=OFF
+# Not here: the test that runs the process out of descriptors. The sanitizers' own checks need
+# descriptors (a pipe to look at memory) and then misreport or take the one the test leaves; the
+# test runs in the normal build above and under qemu.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  stage "sanitizer tests" run_ctest build-asan
+  stage "sanitizer tests" run_ctest build-asan -E 'Accept\.OutOfDescriptors'
 
 if [ -x tests/fuzz/run.sh ]; then
   stage "fuzz build" build build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
