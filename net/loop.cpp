@@ -1,28 +1,37 @@
 // SPDX-License-Identifier: MIT
-// The connection list and the idle-ping walk over it; no timer per connection.
+// The connection list, the idle-ping walk over it, and the read pass over the busy connections;
+// no timer per connection.
 #include "net/loop.h"
 
 #include <time.h>
 
+#include <new>
 #include <utility>
 
 #include "net/connection.h"
 
 namespace net {
+namespace {
+
+// How far one turn of the loop may go on with read passes before epoll is polled again: reads,
+// and bytes read.
+constexpr std::size_t kReadsBeforePoll = 128;
+constexpr std::size_t kBytesBeforePoll = 16 * 1024;
+// New connections that wait in Asio at once after one found nothing at its accept.
+constexpr std::uint8_t kWaitedStarts = 2;
+
+}  // namespace
 
 Loop::Loop(Handler handler_, ServerOptions options_)
-    : handler(handler_),
-      options(std::move(options_)),
-      maxMessageBytes(options.maxMessageBytes.value_or(std::numeric_limits<std::uint64_t>::max())),
-      readBuffer(new unsigned char[kReadBufferSize]) {}
+    : handler(handler_), options(std::move(options_)), readBuffer_(new unsigned char[kReadBufferSize]) {}
 
 Loop::~Loop() {
-  while (Connection* connection = connections.front()) delete connection;  // each leaves the lists
+  while (Connection* connection = connections_.front()) delete connection;  // each leaves the lists
 }
 
 void Loop::pingIdle(std::int64_t now) {
-  for (Connection* c = connections.front(); c;) {
-    Connection* next = connections.next(c);  // c may be deleted by its write failing
+  for (Connection* c = connections_.front(); c;) {
+    Connection* next = connections_.next(c);  // c may be deleted by its write failing
     c->pingIfIdle(now);
     Connection::settle(c);
     c = next;
@@ -35,6 +44,62 @@ void Loop::log(const char* line) const noexcept {
     options.log(line);
   } catch (...) {
     // A report that cannot be made must not end the loop.
+  }
+}
+
+void Loop::adopt(Connection* connection) {
+  connections_.pushFront(connection);
+  ++liveConnections_;
+}
+
+bool Loop::takeWaitedStart() {
+  if (waitedStarts_ == 0) return false;
+  --waitedStarts_;
+  return true;
+}
+
+void Loop::waitNextStarts() { waitedStarts_ = kWaitedStarts; }
+
+void Loop::queueRead(Connection* connection) {
+  readQueue_.pushBack(connection);
+  if (!readPassPosted_) postReadPass();
+}
+
+// Posted behind what is already due (epoll's next poll included): by the time the pass runs,
+// most peers have answered the replies just written.
+void Loop::postReadPass() {
+  asio::post(io, [this] { readPass(); });
+  readPassPosted_ = true;  // only once posted: a failed post is tried again by the next queueing
+}
+
+void Loop::readPass() {
+  // A pass reads every connection queued. Another pass follows without a poll in between only
+  // while every read of the last one found data, and up to a bound in reads and bytes: then no
+  // connection waits in epoll while the passes go on, and sockets that do (new and quiet ones)
+  // are not held up for long. Between passes the peers answer, and the readiness events of busy
+  // sockets gather in epoll, to be collected once per turn rather than once per request.
+  std::size_t reads = 0;
+  std::size_t bytes = 0;
+  bool everyReadFoundData = true;
+  const auto withinBounds = [&] { return reads < kReadsBeforePoll && bytes < kBytesBeforePoll; };
+  IntrusiveList<Connection, ReadQueueTag> pass;
+  while (!readQueue_.empty() && (reads == 0 || (everyReadFoundData && withinBounds()))) {
+    pass.takeAll(readQueue_);  // connections read now queue up for the next pass
+    while (Connection* c = pass.popFront()) {
+      const std::size_t taken = c->passTurn();
+      Connection::settle(c);
+      if (taken == 0) everyReadFoundData = false;
+      bytes += taken;
+      ++reads;
+    }
+  }
+  readPassPosted_ = false;
+  if (!readQueue_.empty()) {
+    try {
+      postReadPass();
+    } catch (const std::bad_alloc&) {
+      log("read pass not posted: out of memory");
+    }
   }
 }
 

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 // What one server's connections share: the io_context, the handler, the options, the one read
 // buffer every connection reads into, the list of live connections that the one-second tick walks,
-// and the queue of busy connections for the next read pass (the pass itself is in connection.cpp).
+// and the read pass: the queue of busy connections read one after another without a poll between.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 
 #include <asio.hpp>
@@ -21,7 +20,8 @@ class Connection;
 struct LiveTag;       // the list of every live connection
 struct ReadQueueTag;  // the connections the next read pass reads
 
-struct Loop {
+class Loop {
+ public:
   Loop(Handler handler, ServerOptions options);
   // Deletes the connections still alive, before their sockets' io_context goes.
   ~Loop();
@@ -33,25 +33,41 @@ struct Loop {
   // Tells the operator something through options.log, if one is set. Never throws.
   void log(const char* line) const noexcept;
 
+  // A new connection joins the live ones; its hook takes it off when it is deleted.
+  void adopt(Connection* connection);
+  void forget() { --liveConnections_; }
+  std::size_t liveConnections() const { return liveConnections_; }
+
+  // Queues a connection for the next read pass, which is posted if it is not yet.
+  void queueRead(Connection* connection);
+  bool readPassDue() const { return readPassPosted_; }
+  // Whether a new connection should wait for its request in Asio at once (see Connection::start),
+  // and the note that one found nothing at its accept.
+  bool takeWaitedStart();
+  void waitNextStarts();
+
   static constexpr std::size_t kReadBufferSize = 64 * 1024;
+  // Idle connections own no read buffer: every read lands here and only leftovers are copied.
+  unsigned char* readBuffer() const { return readBuffer_.get(); }
 
   // One thread runs the loop and only it touches the sockets, so Asio's per-socket locks are
-  // left out; posting and stop() keep theirs (stop() may come from another thread).
+  // left out; posting and stop() keep theirs (stop() and posted answers may come from any thread).
   asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
-  Handler handler;
+  const Handler handler;
   const ServerOptions options;
-  // options.maxMessageBytes, or the largest value when there is none: one compare per frame.
-  const std::uint64_t maxMessageBytes;
-  // Idle connections own no read buffer: every read lands here and only leftovers are copied.
-  std::unique_ptr<unsigned char[]> readBuffer;
-  IntrusiveList<Connection, LiveTag> connections;
-  std::size_t liveConnections = 0;  // how many are on `connections`, for the most-connections check
+
+ private:
+  void postReadPass();
+  void readPass();
+
+  std::unique_ptr<unsigned char[]> readBuffer_;
+  IntrusiveList<Connection, LiveTag> connections_;
+  std::size_t liveConnections_ = 0;  // how many are on connections_, for the most-connections check
   // Gathered in the order the connections finished their last read; one posted handler serves
   // the whole pass, so a busy connection costs no Asio operation per request.
-  IntrusiveList<Connection, ReadQueueTag> readQueue;
-  bool readPassPosted = false;
-  // New connections to come that wait for their request in Asio at once (see readFirst).
-  std::uint8_t waitedStarts = 0;
+  IntrusiveList<Connection, ReadQueueTag> readQueue_;
+  bool readPassPosted_ = false;
+  std::uint8_t waitedStarts_ = 0;  // new connections to come that wait in Asio at once
 };
 
 // Whole seconds of the monotonic clock: the unit of the idle rule.

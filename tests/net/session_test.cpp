@@ -1,0 +1,317 @@
+// SPDX-License-Identifier: MIT
+// The session without a socket: bytes in, bytes and events out, by tables. What the socket tests
+// can reach only slowly or not at all (every split of the input, the output room, the message
+// budget, input held for an answer) is driven here directly.
+#include "net/session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/event.h"
+#include "tests/net/test_handlers.h"
+#include "tests/support/ws_client.h"
+
+namespace {
+
+using net::Session;
+using nettest::echoed;
+using nettest::serverFrame;
+using testsupport::frame;
+using testsupport::RawClient;
+using testsupport::textFrame;
+
+constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
+
+std::string closeFrame(std::string_view payload) {
+  return serverFrame(0x88, std::string(1, static_cast<char>(payload.size())), payload);
+}
+
+// A session with a recording, echoing handler; its input is kept as a shell keeps it: what was
+// not taken is offered again, in front of what arrives next.
+class Harness : public Session::Events {
+ public:
+  explicit Harness(net::ServerOptions options = {}) : options_(std::move(options)) {
+    session = std::make_unique<Session>(options_, *this);
+  }
+
+  Session::Result feed(std::string_view bytes, std::size_t room = kAny, std::size_t messages = kAny) {
+    pending_.append(bytes);
+    const Session::Result result = session->take(reinterpret_cast<unsigned char*>(pending_.data()),
+                                                 pending_.size(), out, room, messages);
+    EXPECT_LE(result.used, pending_.size());
+    pending_.erase(0, result.used);
+    return result;
+  }
+  // The 101 and the handshake events, taken out of `out` and `events`.
+  void upgrade() {
+    const Session::Result result = feed(RawClient::upgradeRequest());
+    ASSERT_EQ(result.next, Session::Next::readMore);
+    ASSERT_EQ(session->phase(), Session::Phase::open);
+    out.clear();
+    events.clear();
+  }
+  std::size_t pending() const { return pending_.size(); }
+
+  std::unique_ptr<Session> session;
+  std::string out;
+  std::vector<std::string> events;  // "frame:<payload>", "control:<opcode>:<payload>", or the number
+  bool echo = true;
+  bool holdEachMessage = false;
+
+ private:
+  void onEvent(int event, void* data) override {
+    if (event == net::EV_WEBSOCKET_FRAME || event == net::EV_WEBSOCKET_CONTROL_FRAME) {
+      const auto* message = static_cast<net::WebSocketMessage*>(data);
+      const std::string payload(reinterpret_cast<const char*>(message->data), message->size);
+      if (event == net::EV_WEBSOCKET_CONTROL_FRAME) {
+        events.push_back("control:" + std::to_string(message->flags & 0x0F) + ":" + payload);
+        return;
+      }
+      events.push_back("frame:" + payload);
+      if (echo) session->appendFrame(out, net::OP_TEXT, payload.data(), payload.size());
+      if (holdEachMessage) session->awaitAnswer();
+      return;
+    }
+    events.push_back(std::to_string(event));
+  }
+
+  const net::ServerOptions options_;
+  std::string pending_;
+};
+
+struct ErrorCase {
+  const char* name;
+  std::string input;
+  std::string closePayload;
+};
+
+// Every way a peer breaks the protocol, with the exact close frame it gets and nothing after it.
+TEST(Session, ProtocolErrorsCloseWithTheirText) {
+  const std::string overflowing("\x81\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10);
+  const ErrorCase cases[] = {
+      {"fragmented ping", frame(9, "p", false), "fragmented control frames are illegal"},
+      {"fragmented close", frame(8, "", false), "fragmented control frames are illegal"},
+      {"text inside a fragmented message", frame(1, "a", false) + frame(1, "b"),
+       "non-continuation in the middle of a fragmented message"},
+      {"continuation of nothing", frame(0, "x"), "non-continuation in the middle of a fragmented message"},
+      {"length beyond any buffer", overflowing, "overflowed message"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.upgrade();
+    const Session::Result result = h.feed(c.input + textFrame("after"));
+    EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+    EXPECT_EQ(h.session->phase(), Session::Phase::closing);
+    EXPECT_EQ(h.out, closeFrame(c.closePayload));
+    EXPECT_TRUE(h.events.empty());  // not even the fragment before the error
+    EXPECT_FALSE(h.session->appendFrame(h.out, net::OP_TEXT, "late", 4));  // nothing after the close
+    EXPECT_EQ(h.out, closeFrame(c.closePayload));
+  }
+}
+
+// A message is judged on its frame header against the limit, its fragments counted together.
+TEST(Session, MessageSizeLimit) {
+  struct Case {
+    const char* name;
+    std::string input;
+    bool closed;
+    std::vector<std::string> events;
+  };
+  const std::string tooBig = std::string("\x03\xF1", 2) + "message too big";
+  const Case cases[] = {
+      {"at the limit", textFrame(std::string(10, 'a')), false, {"frame:" + std::string(10, 'a')}},
+      {"one over", textFrame(std::string(11, 'a')), true, {}},
+      {"header alone is enough", textFrame(std::string(11, 'a')).substr(0, 6), true, {}},
+      {"fragments within", frame(1, "aaaaa", false) + frame(0, "aaaaa"), false, {"frame:aaaaaaaaaa"}},
+      {"fragments over together", frame(1, "aaaaa", false) + frame(0, "aaaaaa"), true, {}},
+      {"ping over the limit", frame(9, std::string(11, 'p')), true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    net::ServerOptions options;
+    options.maxMessageBytes = 10;
+    Harness h(options);
+    h.upgrade();
+    const Session::Result result = h.feed(c.input);
+    EXPECT_EQ(result.next, c.closed ? Session::Next::closeAfterFlush : Session::Next::readMore);
+    EXPECT_EQ(h.events, c.events);
+    if (c.closed) {
+      EXPECT_EQ(h.out, closeFrame(tooBig));
+    }
+  }
+}
+
+// The same stream cut in two at every position gives the same events and the same output.
+TEST(Session, EverySplitOfTheInputGivesTheSameResult) {
+  const std::string stream = RawClient::upgradeRequest("/", "Origin: http://a\r\n") + frame(1, "he", false) +
+                             frame(9, "p") + frame(0, "llo") + textFrame(std::string(300, 'x')) +
+                             frame(10, "") + textFrame("last");
+  Harness whole;
+  whole.feed(stream);
+  ASSERT_EQ(whole.events.size(), 7u);  // 111, 112, pong's control, hello, 300 x, pong, last
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    Harness h;
+    h.feed(std::string_view(stream).substr(0, cut));
+    const Session::Result result = h.feed(std::string_view(stream).substr(cut));
+    EXPECT_EQ(result.next, Session::Next::readMore);
+    EXPECT_EQ(h.pending(), 0u);
+    EXPECT_EQ(h.events, whole.events);
+    EXPECT_EQ(h.out, whole.out);
+  }
+}
+
+TEST(Session, OriginDecidesTheUpgrade) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> allowed;
+    bool allowMissing;
+    std::string header;
+    bool upgraded;
+  };
+  const Case cases[] = {
+      {"no list: any origin", {}, true, "Origin: http://evil\r\n", true},
+      {"listed", {"http://a", "http://b"}, true, "Origin: http://b\r\n", true},
+      {"not listed", {"http://a"}, true, "Origin: http://b\r\n", false},
+      {"case matters", {"http://a"}, true, "Origin: HTTP://A\r\n", false},
+      {"missing, allowed", {"http://a"}, true, "", true},
+      {"missing, refused", {"http://a"}, false, "", false},
+      {"empty counts as missing", {"http://a"}, false, "Origin: \r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    net::ServerOptions options;
+    options.allowedOrigins = c.allowed;
+    options.allowMissingOrigin = c.allowMissing;
+    Harness h(options);
+    const Session::Result result = h.feed(RawClient::upgradeRequest("/", c.header) + textFrame("x"));
+    if (c.upgraded) {
+      EXPECT_EQ(result.next, Session::Next::readMore);
+      EXPECT_NE(h.out.find(testsupport::kSampleAccept), std::string::npos);
+      EXPECT_EQ(h.events, (std::vector<std::string>{"111", "112", "frame:x"}));
+    } else {
+      EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+      EXPECT_EQ(h.out, testsupport::kForbiddenResponse);
+      EXPECT_TRUE(h.events.empty());  // the handler never hears of a refused upgrade
+      EXPECT_EQ(h.session->phase(), Session::Phase::closing);
+    }
+  }
+}
+
+TEST(Session, HeadsBeforeTheUpgrade) {
+  struct Case {
+    const char* name;
+    std::string input;
+    Session::Next next;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {"not HTTP: closed at once", "\x16\x03\x01 hello", Session::Next::closeNow, {}},
+      {"plain request, then the upgrade",
+       "GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + RawClient::upgradeRequest(), Session::Next::readMore,
+       {"100", "111", "112"}},
+      {"incomplete head", "GET / HTTP/1.1\r\nHost: x\r\n", Session::Next::readMore, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    EXPECT_EQ(h.feed(c.input).next, c.next);
+    EXPECT_EQ(h.events, c.events);
+    if (c.next == Session::Next::closeNow) {
+      EXPECT_EQ(h.out, "");
+      EXPECT_EQ(h.session->phase(), Session::Phase::closed);
+    }
+  }
+}
+
+// The peer's close is echoed with its status and reason; ours carries the status we give.
+TEST(Session, CloseHandshake) {
+  Harness h;
+  h.upgrade();
+  const std::string peerClose = std::string("\x03\xE8", 2) + "bye";
+  const Session::Result result = h.feed(frame(8, peerClose) + textFrame("ignored"));
+  EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+  EXPECT_EQ(h.out, closeFrame(peerClose));
+  EXPECT_EQ(h.events, std::vector<std::string>{"control:8:" + peerClose});
+  EXPECT_EQ(h.feed(textFrame("more")).used, 0u);  // nothing is taken once closing
+
+  Harness ours;
+  ours.upgrade();
+  ours.session->closeWith(ours.out, 1001, "going away");
+  EXPECT_EQ(ours.out, closeFrame(std::string("\x03\xE9", 2) + "going away"));
+  EXPECT_EQ(ours.session->phase(), Session::Phase::closing);
+  ours.session->closeWith(ours.out, 1000, "twice");  // the first close is the last frame
+  EXPECT_EQ(ours.out, closeFrame(std::string("\x03\xE9", 2) + "going away"));
+  ours.session->finish();
+  EXPECT_EQ(ours.session->phase(), Session::Phase::closed);
+}
+
+// Before each message the session checks the output room, the message budget and an awaited
+// answer; it stops at the boundary and takes the rest when offered again.
+TEST(Session, StopsAtMessageBoundaries) {
+  const std::string three = textFrame("one") + textFrame("two") + textFrame("three");
+  struct Case {
+    const char* name;
+    std::size_t room;
+    std::size_t messages;
+    bool holdEach;
+    std::vector<std::string> firstEvents;
+  };
+  const Case cases[] = {
+      {"room used by the first reply", 5, kAny, false, {"frame:one"}},
+      {"room for two replies", 6, kAny, false, {"frame:one", "frame:two"}},
+      {"budget of two messages", kAny, 2, false, {"frame:one", "frame:two"}},
+      {"an answer awaited", kAny, kAny, true, {"frame:one"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.upgrade();
+    h.holdEachMessage = c.holdEach;
+    const Session::Result first = h.feed(three, c.room, c.messages);
+    EXPECT_EQ(first.next, Session::Next::hold);
+    EXPECT_EQ(first.messages, c.firstEvents.size());
+    EXPECT_EQ(h.events, c.firstEvents);
+    EXPECT_EQ(h.pending(), three.size() - first.used);
+    // While held, more input only waits behind what is held.
+    if (c.holdEach) {
+      EXPECT_EQ(h.feed(textFrame("four")).used, 0u);
+      EXPECT_TRUE(h.session->awaitingAnswer());
+      h.holdEachMessage = false;
+      h.session->answered();
+    }
+    const Session::Result rest = h.feed("");
+    EXPECT_EQ(rest.next, Session::Next::readMore);
+    EXPECT_EQ(h.pending(), 0u);
+    std::vector<std::string> all{"frame:one", "frame:two", "frame:three"};
+    if (c.holdEach) all.push_back("frame:four");
+    EXPECT_EQ(h.events, all);
+    std::string replies;
+    for (const std::string& e : all) replies += echoed(e.substr(6));
+    EXPECT_EQ(h.out, replies);
+  }
+}
+
+// An answer awaited after the upgrade holds even the first message; the idle ping still goes.
+TEST(Session, HoldFromTheHandshakeHoldsEveryMessage) {
+  Harness h;
+  h.holdEachMessage = true;
+  h.feed(RawClient::upgradeRequest());
+  h.session->awaitAnswer();
+  h.out.clear();
+  const Session::Result result = h.feed(textFrame("a") + frame(9, "p"));
+  EXPECT_EQ(result.used, 0u);
+  EXPECT_EQ(result.next, Session::Next::hold);
+  EXPECT_TRUE(h.session->appendFrame(h.out, net::OP_PING, nullptr, 0));
+  EXPECT_EQ(h.out, std::string("\x89\x00", 2));
+}
+
+}  // namespace
