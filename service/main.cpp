@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // tokenbridged: reads its optional configuration file, detaches, listens for WebSocket connections
 // (port 9446 on every IPv4 interface unless the file says otherwise) and serves requests for ever
-// on one loop. No environment of its own.
+// on one loop, with the token library's calls on one thread of their own. No environment of its own.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +14,7 @@
 #include "service/dispatcher.h"
 #include "service/log.h"
 #include "service/skf_library.h"
+#include "service/token_thread.h"
 
 int main(int argc, char** argv) {
   log_open();
@@ -30,6 +31,9 @@ int main(int argc, char** argv) {
   if (init_daemon() != 0) startup_failed(std::string("cannot start in the background: ") + std::strerror(errno));
 
   settings.options.log = log_warning;
+  // Every token library call is made on this thread; the loop below keeps the sockets.
+  TokenThread tokenThread;
+  setTokenThread(&tokenThread);
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startup_failed("cannot listen on " +
