@@ -514,4 +514,37 @@ TEST_F(Daemon, PagesPollingTogetherShareThePresenceChecks) {
   EXPECT_LE(calls, perCheck * kPollers * kRounds / 2) << calls << " calls for " << replies.load() << " replies";
 }
 
+TEST_F(Daemon, PinsLongerThanSixtyFourBytesAreRefusedWithoutCallingTheLibrary) {
+  struct Case {
+    const char* name;
+    std::string request;
+    std::string reply;
+  };
+  const std::string tooLong(65, '7');
+  const std::string verifyRefused = R"({"type":"VerifyUserPin", "code":"1", "data":"0"})";
+  const Case cases[] = {
+      {"verify", R"({"type":"VerifyUserPin","parm2":")" + tooLong + R"("})", verifyRefused},
+      {"change, old PIN", R"({"type":"ChangeUserPin","parm1":")" + tooLong + R"(","parm2":"87654321"})",
+       R"({"type":"ChangeUserPin", "code":"1", "data":"-1"})"},
+      {"change, new PIN", R"({"type":"ChangeUserPin","parm1":"12345678","parm2":")" + tooLong + R"("})",
+       R"({"type":"ChangeUserPin", "code":"1", "data":"-1"})"},
+      {"unblock, admin PIN", R"({"type":"UnblockUserPin","parm1":")" + tooLong + R"(","parm2":"12345678"})",
+       R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
+      {"unblock, new PIN", R"({"type":"UnblockUserPin","parm1":"admin12345","parm2":")" + tooLong + R"("})",
+       R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
+  };
+  startDaemon();
+  testsupport::RawClient client;
+  ASSERT_TRUE(client.open(kServicePort));
+  ASSERT_TRUE(softtoken("count SKF_ConnectDev"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(request(client, c.request), c.reply);
+  }
+  EXPECT_EQ(countedCalls(state_, "SKF_ConnectDev"), 0);
+  // 64 bytes still go to the library, which refuses that length itself, with the same answer.
+  EXPECT_EQ(request(client, R"({"type":"VerifyUserPin","parm2":")" + std::string(64, '7') + R"("})"), verifyRefused);
+  EXPECT_EQ(countedCalls(state_, "SKF_ConnectDev"), 1);
+}
+
 }  // namespace
