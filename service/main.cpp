@@ -14,6 +14,7 @@
 #include "service/dispatcher.h"
 #include "service/log.h"
 #include "service/skf_library.h"
+#include "token/warnings.h"
 
 int main(int argc, char** argv) {
   log_open();
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
   if (init_daemon() != 0) startup_failed(std::string("cannot start in the background: ") + std::strerror(errno));
 
   settings.options.log = log_warning;
+  token::setWarningSink(log_warning);
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startup_failed("cannot listen on " +
