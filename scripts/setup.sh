@@ -13,6 +13,9 @@ packages=(
   nodejs chromium procps psmisc iproute2
   # Building and checking the Debian packages; systemd only for systemd-analyze.
   dpkg-dev debhelper lintian systemd
+  # tokenbridge-agent: sd-bus for the desktop notifications; its test runs a mock notification
+  # server on a private session bus.
+  libsystemd-dev dbus python3-dbusmock
 )
 log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
 
