@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "service/log.h"
-
 namespace consent {
 namespace {
 
@@ -97,7 +95,7 @@ std::map<std::string, bool>& Store::decisions(uid_t uid) {
   if (parsed) {
     decisions = std::move(*parsed);
   } else if (!missing) {
-    log_warning("consent: ignoring " + path + ": not a valid decisions file");
+    warn("consent: ignoring " + path + ": not a valid decisions file");
   }
   return decisions;
 }
@@ -133,7 +131,7 @@ bool Store::save(uid_t uid) {
   if (fd >= 0) written = ::close(fd) == 0 && written;
   if (written) written = ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!written) {
-    log_warning("consent: cannot write " + path + ": " + std::strerror(errno));
+    warn("consent: cannot write " + path + ": " + std::strerror(errno));
     ::unlink(temporary.c_str());
   }
   return written;

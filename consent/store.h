@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The decisions each user asked to be remembered: one small file per uid in the consent directory,
 // a line "allow ORIGIN" or "block ORIGIN" each. A file is read whole or not at all: a bad one is
-// ignored (one line in the system log) and never trusted half-read; writes replace it atomically.
+// ignored (one line for the operator) and never trusted half-read; writes replace it atomically.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,8 +15,10 @@ namespace consent {
 
 class Store {
  public:
-  // `directory` empty: decisions live in memory only.
-  explicit Store(std::string directory) : directory_(std::move(directory)) {}
+  using Warn = std::function<void(const std::string& line)>;
+  // `directory` empty: decisions live in memory only. `warn` gets one line per file ignored or not
+  // written (the daemon passes the system log).
+  explicit Store(std::string directory, Warn warn = {}) : directory_(std::move(directory)), warn_(std::move(warn)) {}
 
   // true: allow, false: block, none: nothing remembered.
   std::optional<bool> lookup(uid_t uid, const std::string& origin);
@@ -29,7 +32,12 @@ class Store {
   std::map<std::string, bool>& decisions(uid_t uid);
   bool save(uid_t uid);
 
+  void warn(const std::string& line) const {
+    if (warn_) warn_(line);
+  }
+
   std::string directory_;
+  Warn warn_;
   std::map<uid_t, std::map<std::string, bool>> loaded_;
 };
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "consent/store.h"
 
@@ -91,16 +92,23 @@ TEST_F(ConsentStore, DecisionsLiveInOnePrivateFilePerUserAndSurviveARestart) {
 
 TEST_F(ConsentStore, ABadFileIsIgnoredWholeAndReplacedByTheNextDecision) {
   std::ofstream(directory_ / "1000") << "allow https://a.example\nallow https://half";
-  consent::Store store(directory_);
+  std::vector<std::string> warnings;
+  consent::Store store(directory_, [&](const std::string& line) { warnings.push_back(line); });
   EXPECT_EQ(store.lookup(1000, "https://a.example"), std::nullopt);
   EXPECT_TRUE(store.list(1000).empty());
+  EXPECT_EQ(store.lookup(1000, "https://half"), std::nullopt);
+  ASSERT_EQ(warnings.size(), 1u) << "one line, however often the user is looked up";
+  EXPECT_EQ(warnings[0], "consent: ignoring " + (directory_ / "1000").string() + ": not a valid decisions file");
   EXPECT_TRUE(store.remember(1000, "https://c.example", false));
   EXPECT_EQ(read("1000"), "block https://c.example\n");
 }
 
 TEST_F(ConsentStore, AnUnwritableDirectoryKeepsTheDecisionForThisRunAndSaysSo) {
-  consent::Store store((directory_ / "missing").string());
+  std::vector<std::string> warnings;
+  consent::Store store((directory_ / "missing").string(), [&](const std::string& line) { warnings.push_back(line); });
   EXPECT_FALSE(store.remember(1000, "https://a.example", true));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind("consent: cannot write " + (directory_ / "missing").string() + "/1000: ", 0), 0u) << warnings[0];
   EXPECT_EQ(store.lookup(1000, "https://a.example"), true);
 }
 
