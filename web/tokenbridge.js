@@ -278,8 +278,8 @@ export class Client {
   }
 }
 
-// The service asks the person at this computer before a page of an unlisted site is served, and
-// closes with 4403 when they said no, 4408 when nobody answered in time.
+// Close statuses that carry the answer of the person at this computer about this site: 4403 they
+// said no, 4408 nobody answered in time. Any other close is the connection ending.
 function closeError(event, url) {
   if (event.code === 4403) {
     return new BridgeError("denied", `the person at this computer said no to this site (${event.reason})`, { url });
