@@ -77,8 +77,13 @@ Ends endsOf(int accepted) {
   return ends;
 }
 
+// Under a user-mode emulator the netlink request goes through its system call translation, which
+// this lookup has not been checked against: the native build runs it.
+bool underEmulator() { return std::string(TARGET_EMULATOR) != ""; }
+
 TEST(PeerUid, TheOwnerOfTheOtherEndOverIPv4AndIPv6) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to start clients as other users";
+  if (underEmulator()) GTEST_SKIP() << "native builds only";
   struct Case {
     int family;
     const char* host;
