@@ -21,7 +21,7 @@ struct ListenAddress {
 };
 
 struct ServerOptions {
-  // Where to listen; empty: 0.0.0.0 on the port passed to Server::listen.
+  // Where to listen; empty: 0.0.0.0 and [::1] on the port passed to Server::listen.
   std::vector<ListenAddress> listen;
   // Exact matches of the upgrade request's Origin header (scheme://host[:port]); empty: any Origin.
   // A request whose Origin is not listed is answered "HTTP/1.1 403 Forbidden" with no body and closed.

@@ -13,6 +13,8 @@ packages=(
   nodejs chromium procps psmisc iproute2
   # Building and checking the Debian packages; systemd only for systemd-analyze.
   dpkg-dev debhelper lintian systemd
+  # The install test's container: a Debian tree booted by a real systemd.
+  mmdebstrap systemd-container
 )
 log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
 

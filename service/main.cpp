@@ -25,16 +25,13 @@ int main(int argc, char** argv) {
   // Read before detaching: a relative --config path still means the starter's directory.
   config::Loaded settings = config::load(command.configPath, command.configNamed);
   if (!settings.error.empty()) startup_failed(settings.error);
-  const bool everyInterface = settings.options.listen.empty();
 
   if (init_daemon() != 0) startup_failed(std::string("cannot start in the background: ") + std::strerror(errno));
 
   settings.options.log = log_warning;
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
-    startup_failed("cannot listen on " +
-                   (everyInterface ? "port " + std::to_string(config::kDefaultPort) : server.failedAddress()) + ": " +
-                   error.message());
+    startup_failed("cannot listen on " + server.failedAddress() + ": " + error.message());
   }
   log_info("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
            loaded_skf_library());
