@@ -3,6 +3,7 @@
 // connections and retries a paused listener.
 #include "net/server.h"
 
+#include <cerrno>
 #include <csignal>
 #include <list>
 #include <utility>
@@ -81,7 +82,8 @@ std::error_code Server::listenByDefault(std::uint16_t port) {
     return {};
   }
   impl_->listeners.pop_back();
-  if (error == std::errc::address_family_not_supported || error == std::errc::address_not_available) return {};
+  // Asio's errors compare by their errno values, not with std::errc.
+  if (error == asio::error::address_family_not_supported || error.value() == EADDRNOTAVAIL) return {};
   impl_->failedAddress = printable(loopback);
   impl_->listeners.clear();
   return error;
