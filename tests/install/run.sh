@@ -90,6 +90,9 @@ lintian --fail-on error "$work"/tokenbridge_*.changes >"$work/lintian.txt" 2>&1 
   { cat "$work/lintian.txt"; fail "lintian found errors"; }
 sed 's/^/  /' "$work/lintian.txt"
 
+step "the packages under a real systemd, in a container"
+"$here/container.sh" "$build" "$work"
+
 step "installing both packages"
 dpkg -i "$(deb tokenbridge)" "$(deb tokenbridge-softtoken)" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "dpkg -i failed"; }
