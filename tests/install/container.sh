@@ -112,9 +112,12 @@ probes='
   done
   logger -t tokenbridge-probe "from $1"
   echo "ipc: $(readlink /proc/self/ns/ipc)"'
+probe_service() {
+  inside sh -c 'echo $$ >"/sys/fs/cgroup$1/cgroup.procs" && exec nsenter -t "$2" -m -i sh -c "$3" sh service' \
+    sh "$cgroup" "$(main_pid)" "$probes"
+}
 outside=$(inside sh -c "$probes" sh outside)
-confined=$(inside sh -c 'echo $$ >"/sys/fs/cgroup$1/cgroup.procs" && exec nsenter -t "$2" -m -i sh -c "$3" sh service' \
-  sh "$cgroup" "$pid" "$probes")
+confined=$(probe_service)
 expected_outside="/dev/net/tun: opened
 /dev/tokenbridge-probe-hidraw: No such device or address
 /dev/null: opened
@@ -132,6 +135,17 @@ for where in outside service; do
   for _ in $(seq 30); do inside journalctl -t tokenbridge-probe -o cat | grep -qx "from $where" && break; sleep 0.1; done
   inside journalctl -t tokenbridge-probe -o cat | grep -qx "from $where" || fail "/dev/log does not reach the journal from $where"
 done
+
+step "a drop-in allowing one more device node, as SECURITY.md shows a token maker how"
+inside mkdir -p /etc/systemd/system/$unit.d
+printf '[Service]\nDeviceAllow=/dev/net/tun rw\n' | inside tee /etc/systemd/system/$unit.d/device.conf >/dev/null
+inside systemctl daemon-reload
+inside systemctl restart "$unit"
+[ "$(probe_service | head -2)" = "/dev/net/tun: opened
+/dev/tokenbridge-probe-hidraw: No such device or address" ] || fail "the drop-in did not allow /dev/net/tun: $(probe_service)"
+inside rm -r /etc/systemd/system/$unit.d
+inside systemctl daemon-reload
+pid=$(main_pid)
 
 step "kill -9 of the main process: Restart=on-failure brings it back"
 inside sh -c 'kill -KILL "$1"' sh "$pid"
