@@ -22,7 +22,10 @@ if [ ! -d "$tree" ]; then
   step "making the container's tree in $tree (once)"
   mkdir -p "$cache"
   rm -rf "$tree.new"
-  sources=$(ls /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -1)
+  sources=""
+  for file in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list; do
+    [ -n "$sources" ] || [ ! -s "$file" ] || sources=$file
+  done
   [ -n "$sources" ] || fail "no apt sources on this machine to make the tree from"
   mmdebstrap --variant=minbase --include="$include" bookworm "$tree.new" "$sources" >"$work/mmdebstrap.log" 2>&1 ||
     { tail -20 "$work/mmdebstrap.log"; fail "mmdebstrap failed"; }
