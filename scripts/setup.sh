@@ -46,7 +46,7 @@ fi
 
 # The browser and client tests drive Chromium through playwright-core (no browser download); the
 # package test compiles a typed page with TypeScript. Reinstall when either is missing.
-if [ -f web/package.json ] && { [ ! -d web/node_modules/playwright-core ] || [ ! -d web/node_modules/typescript ]; }; then
+if [ ! -d web/node_modules/playwright-core ] || [ ! -d web/node_modules/typescript ]; then
   quietly "installing the web tests' npm packages" \
     bash -c 'cd web && npm ci --no-audit --no-fund --loglevel=error'
 else
