@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What an operator may restrict about who reaches the service and how much one client may ask of
 // it. Every member's default leaves the service as open as it is without a configuration file:
-// every IPv4 interface and [::1] on the port given to Server::listen, any Origin, no size, count or time limit.
+// every IPv4 interface and [::1] on the port given to Server::listen, any Origin, no size, count or
+// time limit.
 #pragma once
 
 #include <chrono>
