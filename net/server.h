@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The listeners and their one loop: accepts TCP connections (on every IPv4 interface unless the
-// options name addresses, and then on [::1] too), upgrades them to WebSocket and hands every complete data message to the registered handler. One thread, one
-// io_context; the handler runs on the thread that called run().
+// The listeners and their one loop: accepts TCP connections (on every IPv4 interface and [::1]
+// unless the options name addresses), upgrades them to WebSocket and hands every complete data
+// message to the registered handler. One thread, one io_context; the handler runs on the thread that
+// called run().
 #pragma once
 
 #include <cstdint>
