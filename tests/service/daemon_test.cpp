@@ -4,6 +4,8 @@
 // The daemon always serves port 9446; it is found and stopped by the pid listening there.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
