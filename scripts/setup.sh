@@ -13,6 +13,8 @@ packages=(
   nodejs chromium procps psmisc iproute2
   # Building and checking the Debian packages; systemd only for systemd-analyze.
   dpkg-dev debhelper lintian systemd
+  # The install test's container: a Debian tree booted by a real systemd.
+  mmdebstrap systemd-container
   # tokenbridge-agent: sd-bus for the desktop notifications; its test runs a mock notification
   # server on a private session bus.
   libsystemd-dev dbus python3-dbusmock

@@ -26,7 +26,6 @@ int main(int argc, char** argv) {
   // Read before detaching: a relative --config path still means the starter's directory.
   config::Loaded settings = config::load(command.configPath, command.configNamed);
   if (!settings.error.empty()) startupFailed(settings.error);
-  const bool everyInterface = settings.options.listen.empty();
 
   if (init_daemon() != 0) startupFailed(std::string("cannot start in the background: ") + std::strerror(errno));
 
@@ -34,9 +33,7 @@ int main(int argc, char** argv) {
   token::setWarningSink(logWarning);
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
-    startupFailed("cannot listen on " +
-                   (everyInterface ? "port " + std::to_string(config::kDefaultPort) : server.failedAddress()) + ": " +
-                   error.message());
+    startupFailed("cannot listen on " + server.failedAddress() + ": " + error.message());
   }
   logInfo("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
           loadedSkfLibrary());

@@ -4,8 +4,11 @@
 // The daemon always serves port 9446; it is found and stopped by the pid listening there.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -259,7 +262,7 @@ TEST_F(Daemon, ListensOnlyWhereTold) {
     bool loopback, otherLoopback, ipv6Loopback;  // whether 127.0.0.1, 127.0.0.2 and ::1 answer
   };
   const Case cases[] = {
-      {"no setting: every IPv4 interface", "# nothing set\n", true, true, false},
+      {"no setting: every IPv4 interface and the IPv6 loopback", "# nothing set\n", true, true, true},
       {"loopback only", "listen = 127.0.0.1\n", true, false, false},
       {"two addresses, IPv6 among them", "listen = [::1]\nlisten = 127.0.0.2:9446\n", false, true, true},
       // An IPv6 socket takes IPv6 only, so the two "any" addresses share the port.
@@ -276,6 +279,50 @@ TEST_F(Daemon, ListensOnlyWhereTold) {
       Peer peer(address);
       EXPECT_EQ(peer.ask(kVersionRequest), answers ? kVersionReply : "<refused>");
     }
+  }
+}
+
+// What bind() to the address on the service's port says to another local user (nobody, uid 65534),
+// who sets SO_REUSEADDR as a squatter would: 0 when it could bind, else the errno.
+int bindErrorAsNobody(const std::string& address) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(255);
+    const bool v6 = address.find(':') != std::string::npos;
+    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(kServicePort);
+    sockaddr_in in4{};
+    in4.sin_family = AF_INET;
+    in4.sin_port = htons(kServicePort);
+    inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr);
+    inet_pton(AF_INET, address.c_str(), &in4.sin_addr);
+    const int bound = v6 ? bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6)
+                         : bind(fd, reinterpret_cast<sockaddr*>(&in4), sizeof in4);
+    _exit(bound == 0 ? 0 : errno);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Daemon, AnotherLocalUserCannotTakeTheLoopbackPortsBesideIt) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // Browsers try ::1 first for "localhost": with the default settings that port is the daemon's too.
+  startDaemon();
+  for (const char* address : {"::1", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(bindErrorAsNobody(address), EADDRINUSE);
+  }
+  // The check itself: with the daemon gone, the same user can bind both.
+  ASSERT_TRUE(testdaemon::signalAndWait(stopper_.pid, SIGTERM, 5s));
+  stopper_.pid = 0;
+  for (const char* address : {"::1", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(bindErrorAsNobody(address), 0);
   }
 }
 
