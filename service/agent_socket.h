@@ -13,7 +13,7 @@
 
 #include <asio.hpp>
 
-#include "consent/board.h"
+#include "service/consent/board.h"
 
 class AgentSocket {
  public:

@@ -8,7 +8,7 @@
 #include <map>
 #include <utility>
 
-#include "consent/board.h"
+#include "service/consent/board.h"
 
 inline constexpr std::uint16_t kCloseBlocked = 4403;
 inline constexpr std::uint16_t kCloseUnanswered = 4408;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "consent/store.h"
+#include "service/consent/store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "consent/store.h"
+#include "service/consent/store.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "consent/board.h"
+#include "service/consent/board.h"
 
 #include <json/json.h>
 

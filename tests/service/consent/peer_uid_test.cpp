@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "consent/peer_uid.h"
+#include "service/consent/peer_uid.h"
 
 namespace {
 

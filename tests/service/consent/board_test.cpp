@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "consent/board.h"
+#include "service/consent/board.h"
 
 namespace {
 

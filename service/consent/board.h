@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "consent/store.h"
+#include "service/consent/store.h"
 
 namespace consent {
 

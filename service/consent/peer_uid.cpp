@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "consent/peer_uid.h"
+#include "service/consent/peer_uid.h"
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
