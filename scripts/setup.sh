@@ -13,6 +13,8 @@ packages=(
   nodejs chromium procps psmisc iproute2
   # Building and checking the Debian packages; systemd only for systemd-analyze.
   dpkg-dev debhelper lintian systemd
+  # The PKCS#11 library: its header, and the PKCS#11 stacks its tests run against.
+  libp11-kit-dev p11-kit softhsm2
 )
 log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
 
