@@ -39,10 +39,11 @@ ULONG settle(CK_RV rv) {
   return sarFor(rv);
 }
 
-// Fills a multi-string list (names, each ending in a zero byte, then one more) or says its size.
+// Fills a multi-string list (the name, its zero byte, then one more) or says its size; with no name
+// the list is empty, size 0, as callers take any non-zero size for a device present.
 ULONG writeList(const std::string& name, LPSTR out, ULONG* size) {
   if (size == nullptr) return SAR_INVALIDPARAMERR;
-  const ULONG needed = name.empty() ? 1 : static_cast<ULONG>(name.size() + 2);
+  const ULONG needed = name.empty() ? 0 : static_cast<ULONG>(name.size() + 2);
   if (out == nullptr) {
     *size = needed;
     return SAR_OK;
@@ -51,8 +52,10 @@ ULONG writeList(const std::string& name, LPSTR out, ULONG* size) {
     *size = needed;
     return SAR_BUFFER_TOO_SMALL;
   }
-  std::memset(out, 0, needed);
-  std::memcpy(out, name.data(), name.size());
+  if (needed > 0) {
+    std::memset(out, 0, needed);
+    std::memcpy(out, name.data(), name.size());
+  }
   *size = needed;
   return SAR_OK;
 }
@@ -98,6 +101,9 @@ extern "C" {
 ULONG SKF_EnumDev(BOOL, LPSTR szNameList, ULONG* pulSize) {
   std::lock_guard guard(g_lock);
   if (!backend().settings().error.empty()) return SAR_FAIL;
+  // Some modules (SoftHSM2, p11-kit's client) keep listing a removed token until initialised again.
+  // With no session of ours to lose, every presence poll starts the module afresh.
+  if (g_live.empty()) backend().markGone();
   return writeList(backend().findToken() ? backend().settings().deviceName : std::string(), szNameList, pulSize);
 }
 

@@ -7,68 +7,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <string>
 
+#include "tests/pkcs11/softhsm_token.h"
 #include "token/skf.h"
 
 namespace {
 
-const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
 const std::string kDevice = "KV5100RT VCR 1";
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  char buffer[256];
-  while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  if (pipe != nullptr) pclose(pipe);
-  return out;
-}
 
 class SoftHsm : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!std::filesystem::exists(kModule)) return;
-    char pattern[] = "/tmp/pkcs11-softhsm.XXXXXX";
-    dir_ = mkdtemp(pattern);
-    std::filesystem::create_directory(dir_ + "/tokens");
-    std::ofstream(dir_ + "/softhsm2.conf") << "directories.tokendir = " << dir_ << "/tokens\nobjectstore.backend = file\n";
-    std::ofstream(dir_ + "/pkcs11.conf") << "module = " << kModule << "\n";
-    setenv("SOFTHSM2_CONF", (dir_ + "/softhsm2.conf").c_str(), 1);
-    setenv("TOKENBRIDGE_PKCS11_CONF", (dir_ + "/pkcs11.conf").c_str(), 1);
-    makeToken();
+    token_ = new softhsm::TokenDir;
+    std::string out;
+    if (!token_->dir().empty()) {
+      ASSERT_TRUE(token_->make(&out)) << out;
+    }
   }
-  static void TearDownTestSuite() {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
+  static void TearDownTestSuite() { delete token_; }
   void SetUp() override {
-    if (dir_.empty()) GTEST_SKIP() << "softhsm2 is not installed";
-  }
-
-  static void makeToken() {
-    const std::string out = run("softhsm2-util --init-token --free --label tb --pin 12345678 --so-pin admin12345");
-    ASSERT_NE(out.find("has been initialized"), std::string::npos) << out;
-  }
-  // The serial softhsm2-util shows for the initialised token.
-  static std::string shownSerial() {
-    const std::string out = run("softhsm2-util --show-slots");
-    const auto label = out.find("Label:            tb");
-    const auto at = out.rfind("Serial number:", label);
-    if (label == std::string::npos || at == std::string::npos) return "?";
-    const auto start = out.find_first_not_of(' ', at + 14);
-    return out.substr(start, out.find('\n', start) - start);
+    if (token_->dir().empty()) GTEST_SKIP() << "softhsm2 is not installed";
   }
 
   static std::string deviceList() {
     ULONG size = 0;
     EXPECT_EQ(SKF_EnumDev(1, nullptr, &size), SAR_OK);
-    std::string list(size, 'x');
+    std::string list(size + 1, 'x');  // room for one more than asked: size 0 must fill nothing
     EXPECT_EQ(SKF_EnumDev(1, list.data(), &size), SAR_OK);
-    return list;
+    return list.substr(0, size);
   }
 
   // Connects and opens the one application, as the service does for a PIN request.
@@ -87,7 +55,7 @@ class SoftHsm : public ::testing::Test {
     return SKF_VerifyPIN(app_, USER_TYPE, const_cast<char*>(pin), tries);
   }
 
-  static inline std::string dir_;
+  static inline softhsm::TokenDir* token_ = nullptr;
   DEVHANDLE dev_ = nullptr;
   HAPPLICATION app_ = nullptr;
 };
@@ -98,7 +66,7 @@ TEST_F(SoftHsm, ListsOneDeviceAndReportsTheInitialisedTokensSerialNotTheSpareSlo
   DEVINFO info{};
   ASSERT_EQ(SKF_GetDevInfo(dev_, &info), SAR_OK);
   const std::string serial(info.SerialNumber, strnlen(info.SerialNumber, sizeof info.SerialNumber));
-  EXPECT_EQ(serial, shownSerial());
+  EXPECT_EQ(serial, token_->serial());
   EXPECT_EQ(serial.find(' '), std::string::npos) << "blank padding left in '" << serial << "'";
   close();
   DEVHANDLE other = nullptr;
@@ -144,14 +112,14 @@ TEST_F(SoftHsm, AForkedChildInitialisesTheModuleAgain) {
 
 TEST_F(SoftHsm, ADeletedTokenIsGoneAndAMadeOneIsFoundWithoutRestarting) {
   open();
-  ASSERT_NE(run("softhsm2-util --delete-token --token tb").find("has been deleted"), std::string::npos);
-  EXPECT_EQ(deviceList(), std::string(1, '\0'));
+  ASSERT_TRUE(token_->remove());
+  EXPECT_EQ(deviceList(), "");
   ULONG tries = 99;
   EXPECT_EQ(verify("12345678", &tries), SAR_DEVICE_REMOVED);
   close();
   DEVHANDLE none = nullptr;
   EXPECT_EQ(SKF_ConnectDev(const_cast<char*>(kDevice.c_str()), &none), SAR_DEVICE_REMOVED);
-  makeToken();
+  ASSERT_TRUE(token_->make());
   EXPECT_EQ(deviceList(), kDevice + std::string(2, '\0'));
   open();
   EXPECT_EQ(verify("12345678", &tries), SAR_OK);
