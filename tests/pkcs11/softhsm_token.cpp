@@ -24,9 +24,13 @@ TokenDir::TokenDir() {
   dir_ = pattern;
   std::filesystem::create_directory(dir_ + "/tokens");
   std::ofstream(dir_ + "/softhsm2.conf") << "directories.tokendir = " << dir_ << "/tokens\nobjectstore.backend = file\n";
-  std::ofstream(dir_ + "/pkcs11.conf") << "module = " << kModule << "\n";
+  useModule(kModule);
   setenv("SOFTHSM2_CONF", (dir_ + "/softhsm2.conf").c_str(), 1);
   setenv("TOKENBRIDGE_PKCS11_CONF", (dir_ + "/pkcs11.conf").c_str(), 1);
+}
+
+void TokenDir::useModule(const std::string& module) const {
+  std::ofstream(dir_ + "/pkcs11.conf") << "module = " << module << "\n";
 }
 
 TokenDir::~TokenDir() {

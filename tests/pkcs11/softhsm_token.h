@@ -22,6 +22,8 @@ class TokenDir {
   // Makes the token labelled "tb" in the first free slot; false with the tool's output on failure.
   bool make(std::string* output = nullptr) const;
   bool remove() const;
+  // Points the library's settings file at another module.
+  void useModule(const std::string& module) const;
   // The serial softhsm2-util shows for it, "?" when none.
   std::string serial() const;
 
