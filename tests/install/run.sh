@@ -86,11 +86,18 @@ expect_files tokenbridge-pkcs11 /etc/tokenbridge/pkcs11.conf "/usr/lib/$triplet/
 runpath=$(dpkg-deb --fsys-tarfile "$(deb tokenbridge)" | tar -xO ./usr/sbin/tokenbridged >"$work/tokenbridged" &&
   readelf -d "$work/tokenbridged" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = "/usr/lib/$triplet/tokenbridge" ] || fail "tokenbridged's RUNPATH is '$runpath', not the library slot"
+# The software token's PINs are well known: a default install of the daemon must not bring it.
+! dpkg-deb -f "$(deb tokenbridge)" Depends Recommends | grep -q softtoken || fail "tokenbridge depends on or recommends the software token"
+dpkg-deb -f "$(deb tokenbridge-softtoken)" Description | grep -q 'for development and tests' ||
+  fail "the software token's description does not say it is for development and tests"
 
 step "lintian"
 lintian --fail-on error "$work"/tokenbridge_*.changes >"$work/lintian.txt" 2>&1 ||
   { cat "$work/lintian.txt"; fail "lintian found errors"; }
 sed 's/^/  /' "$work/lintian.txt"
+
+step "the packages under a real systemd, in a container"
+"$here/container.sh" "$build" "$work"
 
 step "installing both packages"
 dpkg -i "$(deb tokenbridge)" "$(deb tokenbridge-softtoken)" >"$work/install.log" 2>&1 ||
