@@ -18,6 +18,8 @@ packages=(
   # tokenbridge-agent: sd-bus for the desktop notifications; its test runs a mock notification
   # server on a private session bus.
   libsystemd-dev dbus python3-dbusmock
+  # The PKCS#11 library: its header, and the PKCS#11 stacks its tests run against.
+  libp11-kit-dev p11-kit softhsm2
 )
 log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
 
