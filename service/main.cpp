@@ -14,6 +14,7 @@
 #include "service/dispatcher.h"
 #include "service/log.h"
 #include "service/skf_library.h"
+#include "service/stuck_call_watcher.h"
 #include "service/token_thread.h"
 #include "token/warnings.h"
 
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
   // Every token library call is made on this thread; the loop below keeps the sockets.
   TokenThread tokenThread;
   setTokenThread(&tokenThread);
+  // Logs a token call that has not returned after 10 s; the token layer logs its return.
+  const StuckCallWatcher stuckCallWatcher;
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startupFailed("cannot listen on " + server.failedAddress() + ": " + error.message());
