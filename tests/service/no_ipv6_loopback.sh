@@ -4,10 +4,12 @@
 # every IPv4 interface alone and answers. Runs itself in a private network namespace with IPv6
 # turned off there (root needed for that; otherwise the test is skipped).
 #   no_ipv6_loopback.sh TOKENBRIDGED SOFTTOKEN WS_REQUEST
+# In a cross build the three are the target's programs, run through $TARGET_EMULATOR.
 set -euo pipefail
-daemon=$1
-softtoken=$2
-ws_request=$3
+emulator=${TARGET_EMULATOR:-}
+daemon="$emulator $1"
+softtoken="$emulator $2"
+ws_request="$emulator $3"
 fail() { echo "FAILED: $*" >&2; exit 1; }
 if [ -z "${TOKENBRIDGE_NETNS:-}" ]; then
   [ "$(id -u)" = 0 ] || { echo "skipped: needs root for a private network"; exit 77; }
@@ -19,13 +21,13 @@ dir=$(mktemp -d)
 pid=""
 trap '[ -z "$pid" ] || kill "$pid"; rm -rf "$dir"' EXIT
 export SOFTTOKEN_STATE=$dir/state.json
-"$softtoken" init >/dev/null
+$softtoken init >/dev/null
 : >"$dir/empty.conf"
-"$daemon" --config "$dir/empty.conf" 2>"$dir/err" || fail "the daemon did not start: $(cat "$dir/err")"
+$daemon --config "$dir/empty.conf" 2>"$dir/err" || fail "the daemon did not start: $(cat "$dir/err")"
 pid=$(ss -Hltnp 'sport = :9446' | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1)
 [ -n "$pid" ] || fail "the daemon started but nothing listens on 9446"
 listening=$(ss -Hltn 'sport = :9446' | awk '{print $4}')
 [ "$listening" = "0.0.0.0:9446" ] || fail "expected 0.0.0.0:9446 alone, found: $listening"
-reply=$("$ws_request" 9446 '{"type":"GetLibVersion"}')
+reply=$($ws_request 9446 '{"type":"GetLibVersion"}')
 [ "$reply" = '{"type":"GetLibVersion", "code":"0", "data":"1.0.220104"}' ] || fail "reply: $reply"
 echo "started without IPv6 on 0.0.0.0:9446 and answered"
