@@ -12,7 +12,7 @@
 
 namespace net {
 
-struct Loop;
+class Loop;
 
 class Listener {
  public:
