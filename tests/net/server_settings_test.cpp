@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "net/session.h"
 #include "net/ws_frame.h"
 #include "tests/net/test_handlers.h"
 #include "tests/support/server_thread.h"
@@ -171,6 +172,40 @@ TEST(Settings, HandshakeTimeout) {
   EXPECT_FALSE(quiet.closed);
   ASSERT_TRUE(upgraded.send(textFrame("late")));
   EXPECT_EQ(upgraded.readExactly(6, 2000).value_or(""), echoed("late"));
+}
+
+}  // namespace
+
+namespace {
+
+// With an Origin list, plain requests (a page's fetch() or <img>, with or without an Origin) are
+// answered 426 and closed at once, so four of them cannot keep the listed site out of four places.
+TEST(Settings, PlainRequestsDoNotHoldPlaces) {
+  net::ServerOptions options;
+  options.allowedOrigins = {"https://good.example"};
+  options.allowMissingOrigin = false;
+  options.maxConnections = 4;
+  testsupport::ServerThread server(nettest::echoHandler, options);
+  const std::string plain[] = {
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example\r\n\r\n",
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+      "POST /x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example\r\nContent-Length: 3\r\n\r\nabc",
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://good.example\r\n\r\n",
+  };
+  std::vector<RawClient> knockers(std::size(plain));
+  for (std::size_t i = 0; i < std::size(plain); ++i) {
+    SCOPED_TRACE(plain[i]);
+    ASSERT_TRUE(knockers[i].connect(server.port()));
+    ASSERT_TRUE(knockers[i].send(plain[i]));
+    const auto result = knockers[i].drain(2000);
+    EXPECT_EQ(result.bytes, std::string(net::kUpgradeRequired));
+    EXPECT_TRUE(result.closed);
+  }
+  // The knockers' sockets stay open on their side; the listed site still gets its upgrade.
+  RawClient site;
+  ASSERT_TRUE(site.connect(server.port()));
+  ASSERT_TRUE(site.send(RawClient::upgradeRequest("/", "Origin: https://good.example\r\n") + textFrame("hi")));
+  EXPECT_EQ(site.readExactly(kUpgraded.size() + 4, 2000).value_or("(timeout)"), kUpgraded + echoed("hi"));
 }
 
 }  // namespace

@@ -212,8 +212,12 @@ TEST(Session, HeadsBeforeTheUpgrade) {
     std::string input;
     Session::Next next;
     std::vector<std::string> events;
+    std::vector<std::string> allowed = {};  // the Origin list
   };
   const Case cases[] = {
+      {"with an Origin list a plain request is answered 426 and closed",
+       "GET / HTTP/1.1\r\nOrigin: http://a\r\n\r\n" + RawClient::upgradeRequest(), Session::Next::closeAfterFlush,
+       {}, {"http://a"}},
       {"not HTTP: closed at once", "\x16\x03\x01 hello", Session::Next::closeNow, {}},
       {"plain request, then the upgrade",
        "GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + RawClient::upgradeRequest(), Session::Next::readMore,
@@ -222,9 +226,12 @@ TEST(Session, HeadsBeforeTheUpgrade) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Harness h;
+    net::ServerOptions options;
+    options.allowedOrigins = c.allowed;
+    Harness h(options);
     EXPECT_EQ(h.feed(c.input).next, c.next);
     EXPECT_EQ(h.events, c.events);
+    if (c.next == Session::Next::closeAfterFlush) EXPECT_EQ(h.out, net::kUpgradeRequired);
     if (c.next == Session::Next::closeNow) {
       EXPECT_EQ(h.out, "");
       EXPECT_EQ(h.session->phase(), Session::Phase::closed);
