@@ -9,6 +9,9 @@ set(CMAKE_CXX_COMPILER ${CROSS_TRIPLET}-g++)
 # /usr/include are shared by every architecture.
 set(CMAKE_LIBRARY_ARCHITECTURE ${CROSS_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# pkg-config must read the target's .pc files only: the build machine's would hand the target's
+# link its own libraries (libsystemd for the agent, say). A module the target lacks is then missing.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
 
 # ctest runs every test binary (and gtest_discover_tests lists them) under qemu-user; the tests pass
 # the same command on to the target programs they start themselves (the daemon, softtoken).

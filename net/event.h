@@ -12,7 +12,6 @@ class Connection;
 
 // Event numbers passed to the handler. Only EV_WEBSOCKET_FRAME carries data the service reads.
 enum Event : int {
-  EV_POLL = 0,                          // once per loop tick, per connection (not raised by this layer)
   EV_ACCEPT = 1,                        // a TCP connection was accepted
   EV_CLOSE = 5,                         // the connection is about to be closed
   EV_HTTP_REQUEST = 100,                // a complete request head without Sec-WebSocket-Key

@@ -21,7 +21,6 @@ class Listener {
   // address:port (numeric IPv4 or IPv6; an IPv6 socket takes IPv6 only), SO_REUSEADDR, backlog
   // 128. Returns the failing step's error.
   std::error_code open(const std::string& address, std::uint16_t port);
-  bool isOpen() const { return acceptor_.is_open(); }
   std::uint16_t port() const { return port_; }
 
   void start();

@@ -3,6 +3,7 @@
 // connections and retries a paused listener.
 #include "net/server.h"
 
+#include <cerrno>
 #include <csignal>
 #include <list>
 #include <utility>
@@ -38,6 +39,7 @@ struct Server::Impl {
   std::list<Listener> listeners;  // a list: each stays where its handlers point
   asio::steady_timer tick;
   std::string failedAddress;
+  bool ipv6Loopback = false;  // the default's [::1] listener is open
 };
 
 Server::Server(Handler handler, ServerOptions options)
@@ -48,11 +50,11 @@ Server::Server(Handler handler, ServerOptions options)
 Server::~Server() = default;
 
 std::error_code Server::listen(std::uint16_t port) {
-  std::vector<ListenAddress> addresses = impl_->loop.options.listen;
-  if (addresses.empty()) addresses.push_back({.address = "0.0.0.0", .port = port});
   impl_->listeners.clear();
   impl_->failedAddress.clear();
-  for (const ListenAddress& where : addresses) {
+  impl_->ipv6Loopback = false;
+  if (impl_->loop.options.listen.empty()) return listenByDefault(port);
+  for (const ListenAddress& where : impl_->loop.options.listen) {
     Listener& listener = impl_->listeners.emplace_back(impl_->loop);
     if (const std::error_code error = listener.open(where.address, where.port)) {
       impl_->failedAddress = printable(where);
@@ -63,11 +65,38 @@ std::error_code Server::listen(std::uint16_t port) {
   return {};
 }
 
+// Every IPv4 interface, and [::1] on the same port: browsers try ::1 first for "localhost", and a
+// port left free there could be taken by any local program to answer pages in the daemon's place.
+// A machine without IPv6 has no ::1 to take, so there the IPv4 listener alone is enough.
+std::error_code Server::listenByDefault(std::uint16_t port) {
+  Listener& any = impl_->listeners.emplace_back(impl_->loop);
+  if (const std::error_code error = any.open("0.0.0.0", port)) {
+    impl_->failedAddress = "port " + std::to_string(port);
+    impl_->listeners.clear();
+    return error;
+  }
+  const ListenAddress loopback{.address = "::1", .port = any.port()};
+  const std::error_code error = impl_->listeners.emplace_back(impl_->loop).open(loopback.address, loopback.port);
+  if (!error) {
+    impl_->ipv6Loopback = true;
+    return {};
+  }
+  impl_->listeners.pop_back();
+  // Asio's errors compare by their errno values, not with std::errc.
+  if (error == asio::error::address_family_not_supported || error.value() == EADDRNOTAVAIL) return {};
+  impl_->failedAddress = printable(loopback);
+  impl_->listeners.clear();
+  return error;
+}
+
 const std::string& Server::failedAddress() const { return impl_->failedAddress; }
 
 std::string Server::listeningOn() const {
   const std::vector<ListenAddress>& addresses = impl_->loop.options.listen;
-  if (addresses.empty()) return "port " + std::to_string(port());
+  if (addresses.empty()) {
+    const std::string text = "port " + std::to_string(port());
+    return impl_->ipv6Loopback ? text + " and [::1]:" + std::to_string(port()) : text;
+  }
   std::string text;
   for (const ListenAddress& where : addresses) text += (text.empty() ? "" : ", ") + printable(where);
   return text;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The listeners and their one loop: accepts TCP connections (on every IPv4 interface unless the
-// options name addresses), upgrades them to WebSocket and hands every complete data message to the registered handler. One thread, one
-// io_context; the handler runs on the thread that called run().
+// The listeners and their one loop: accepts TCP connections (on every IPv4 interface and [::1]
+// unless the options name addresses), upgrades them to WebSocket and hands every complete data
+// message to the registered handler. One thread, one io_context; the handler runs on the thread that
+// called run().
 #pragma once
 
 #include <cstdint>
@@ -22,18 +23,21 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Opens one listener per address of options.listen, or one on 0.0.0.0:port when it is empty
-  // (0 picks a free port), each with SO_REUSEADDR and a backlog of 128. Returns the error of the
-  // step that failed, or an empty error_code; on failure none stays open.
+  // Opens one listener per address of options.listen, or, when it is empty, one on 0.0.0.0:port
+  // (0 picks a free port) and one on [::1] at the same port unless the machine has no IPv6
+  // loopback; each with SO_REUSEADDR and a backlog of 128. Returns the error of the step that
+  // failed, or an empty error_code; on failure none stays open.
   std::error_code listen(std::uint16_t port);
 
-  // After a failed listen(): the address that failed, as "127.0.0.1:9446" or "[::1]:9446".
+  // After a failed listen(): what failed, as "port 9446" (every IPv4 interface), "127.0.0.1:9446"
+  // or "[::1]:9446".
   const std::string& failedAddress() const;
 
   // The port actually listened on by the first listener (useful after listen(0)).
   std::uint16_t port() const;
 
-  // For the operator's log: "port N" on every IPv4 interface, else the addresses listened on.
+  // For the operator's log: "port N" on every IPv4 interface ("port N and [::1]:N" with the IPv6
+  // loopback), else the addresses listened on.
   std::string listeningOn() const;
 
   // Serves until stop(). Returns at once if listen() did not succeed.
@@ -43,6 +47,7 @@ class Server {
   void stop();
 
  private:
+  std::error_code listenByDefault(std::uint16_t port);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

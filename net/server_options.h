@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What an operator may restrict about who reaches the service and how much one client may ask of
 // it. Every member's default leaves the service as open as it is without a configuration file:
-// every IPv4 interface on the port given to Server::listen, any Origin, no size, count or time limit.
+// every IPv4 interface and [::1] on the port given to Server::listen, any Origin, no size, count or
+// time limit.
 #pragma once
 
 #include <chrono>
@@ -21,7 +22,7 @@ struct ListenAddress {
 };
 
 struct ServerOptions {
-  // Where to listen; empty: 0.0.0.0 on the port passed to Server::listen.
+  // Where to listen; empty: 0.0.0.0 and [::1] on the port passed to Server::listen.
   std::vector<ListenAddress> listen;
   // Exact matches of the upgrade request's Origin header (scheme://host[:port]); empty: any Origin.
   // A request whose Origin is not listed is answered "HTTP/1.1 403 Forbidden" with no body and closed.

@@ -26,7 +26,7 @@ jobs=$(nproc)
 
 packages=(
   cmake make git file dpkg-dev debhelper "g++-$triplet" qemu-user libasio-dev
-  "libjsoncpp-dev:$arch" "libmbedtls-dev:$arch" "libgtest-dev:$arch"
+  "libjsoncpp-dev:$arch" "libmbedtls-dev:$arch" "libgtest-dev:$arch" "libp11-kit-dev:$arch"
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -13,6 +13,13 @@ packages=(
   nodejs chromium procps psmisc iproute2
   # Building and checking the Debian packages; systemd only for systemd-analyze.
   dpkg-dev debhelper lintian systemd
+  # The install test's container: a Debian tree booted by a real systemd.
+  mmdebstrap systemd-container
+  # tokenbridge-agent: sd-bus for the desktop notifications; its test runs a mock notification
+  # server on a private session bus.
+  libsystemd-dev dbus python3-dbusmock
+  # The PKCS#11 library: its header, and the PKCS#11 stacks its tests run against.
+  libp11-kit-dev p11-kit softhsm2
 )
 log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
 
@@ -44,7 +51,7 @@ fi
 
 # The browser and client tests drive Chromium through playwright-core (no browser download); the
 # package test compiles a typed page with TypeScript. Reinstall when either is missing.
-if [ -f web/package.json ] && { [ ! -d web/node_modules/playwright-core ] || [ ! -d web/node_modules/typescript ]; }; then
+if [ ! -d web/node_modules/playwright-core ] || [ ! -d web/node_modules/typescript ]; then
   quietly "installing the web tests' npm packages" \
     bash -c 'cd web && npm ci --no-audit --no-fund --loglevel=error'
 else

@@ -41,55 +41,112 @@ bool isIPv6(const std::string& text) {
   return inet_pton(AF_INET6, text.c_str(), &parsed) == 1;
 }
 
+// Each reader below takes one key's value (trimmed, not empty) into the options and returns what is
+// wrong with it, or "". The parser puts the key's name in front.
+
 // ADDRESS[:PORT], the address numeric: 127.0.0.1, 127.0.0.1:9446, [::1], [::1]:9446.
-// Returns what is wrong, or "" with `out` filled.
-std::string readListen(std::string_view value, net::ListenAddress& out) {
+std::string readListen(std::string_view value, net::ServerOptions& options) {
   std::string_view address = value;
   std::string_view port;
   if (value.front() == '[') {
     const std::size_t close = value.find(']');
-    if (close == std::string_view::npos) return "listen: no ']' after the IPv6 address";
+    if (close == std::string_view::npos) return "no ']' after the IPv6 address";
     address = value.substr(1, close - 1);
     const std::string_view rest = value.substr(close + 1);
-    if (!rest.empty() && rest.front() != ':') return "listen: expected ':PORT' after ']'";
+    if (!rest.empty() && rest.front() != ':') return "expected ':PORT' after ']'";
     if (!rest.empty()) port = rest.substr(1);
-    if (!isIPv6(std::string(address))) return "listen: '" + std::string(address) + "' is not a numeric IPv6 address";
+    if (!isIPv6(std::string(address))) return "'" + std::string(address) + "' is not a numeric IPv6 address";
   } else {
     const std::size_t colon = value.find(':');
     if (colon != std::string_view::npos && value.find(':', colon + 1) != std::string_view::npos) {
-      return "listen: write an IPv6 address in brackets, as in [::1]:9446";
+      return "write an IPv6 address in brackets, as in [::1]:9446";
     }
     if (colon != std::string_view::npos) {
       address = value.substr(0, colon);
       port = value.substr(colon + 1);
     }
     if (!isIPv4(std::string(address))) {
-      return "listen: '" + std::string(address) + "' is not a numeric IPv4 address (or an IPv6 one in brackets)";
+      return "'" + std::string(address) + "' is not a numeric IPv4 address (or an IPv6 one in brackets)";
     }
   }
   std::uint64_t number = kDefaultPort;
-  if (value.find(':') != std::string_view::npos && value.back() == ':') return "listen: the port is missing after ':'";
-  if (!port.empty() && !readCount(port, 65535, number)) return "listen: the port must be a number from 1 to 65535";
-  out.address = std::string(address);
-  out.port = static_cast<std::uint16_t>(number);
+  if (value.find(':') != std::string_view::npos && value.back() == ':') return "the port is missing after ':'";
+  if (!port.empty() && !readCount(port, 65535, number)) return "the port must be a number from 1 to 65535";
+  options.listen.push_back({std::string(address), static_cast<std::uint16_t>(number)});
   return "";
 }
 
 // scheme://host[:port] as a browser sends it in Origin: lower case, no path, no trailing '/'.
-std::string checkOrigin(std::string_view value) {
+std::string readOrigin(std::string_view value, net::ServerOptions& options) {
   const std::size_t schemeEnd = value.find("://");
   if (schemeEnd == std::string_view::npos || schemeEnd == 0 || schemeEnd + 3 == value.size()) {
-    return "allow-origin: expected scheme://host[:port], as in https://example.com";
+    return "expected scheme://host[:port], as in https://example.com";
   }
   const std::string_view authority = value.substr(schemeEnd + 3);
   if (authority.find_first_of("/?#") != std::string_view::npos) {
-    return "allow-origin: an origin has no path and no trailing '/': scheme://host[:port]";
+    return "an origin has no path and no trailing '/': scheme://host[:port]";
   }
   for (const char c : value) {
-    if (c >= 'A' && c <= 'Z') return "allow-origin: browsers send origins in lower case; write it so";
-    if (static_cast<unsigned char>(c) <= ' ') return "allow-origin: an origin holds no blank";
+    if (c >= 'A' && c <= 'Z') return "browsers send origins in lower case; write it so";
+    if (static_cast<unsigned char>(c) <= ' ') return "an origin holds no blank";
   }
+  options.allowedOrigins.emplace_back(value);
   return "";
+}
+
+std::string readAllowMissingOrigin(std::string_view value, net::ServerOptions& options) {
+  if (value != "yes" && value != "no") return "expected yes or no";
+  options.allowMissingOrigin = value == "yes";
+  return "";
+}
+
+std::string readMaxMessageBytes(std::string_view value, net::ServerOptions& options) {
+  std::uint64_t count = 0;
+  if (!readCount(value, std::numeric_limits<std::uint64_t>::max(), count)) {
+    return "expected a whole number of bytes, 1 or more";
+  }
+  options.maxMessageBytes = count;
+  return "";
+}
+
+std::string readMaxConnections(std::string_view value, net::ServerOptions& options) {
+  std::uint64_t count = 0;
+  if (!readCount(value, std::numeric_limits<std::size_t>::max(), count)) return "expected a whole number, 1 or more";
+  options.maxConnections = static_cast<std::size_t>(count);
+  return "";
+}
+
+std::string readHandshakeTimeout(std::string_view value, net::ServerOptions& options) {
+  // A year is far beyond any use, and keeps the milliseconds well inside their type.
+  constexpr std::uint64_t kYear = 366ull * 24 * 3600;
+  std::uint64_t count = 0;
+  if (!readCount(value, kYear, count)) return "expected a whole number of seconds, from 1 to " + std::to_string(kYear);
+  options.handshakeTimeout = std::chrono::seconds(count);
+  return "";
+}
+
+// Every key the file knows, one row each: adding a key is adding a row (and its lines in
+// service/tokenbridged.conf, README's Settings and the manual page).
+struct Key {
+  std::string_view name;
+  bool repeats;  // may be given on several lines, each adding a value
+  std::string (*read)(std::string_view value, net::ServerOptions& options);
+};
+
+constexpr Key kKeys[] = {
+    {"listen", true, readListen},
+    {"allow-origin", true, readOrigin},
+    {"allow-missing-origin", false, readAllowMissingOrigin},
+    {"max-message-bytes", false, readMaxMessageBytes},
+    {"max-connections", false, readMaxConnections},
+    {"handshake-timeout", false, readHandshakeTimeout},
+};
+
+const Key* findKey(std::string_view name) {
+  for (const Key& key : kKeys) {
+    if (key.name == name) return &key;
+  }
+  return nullptr;
 }
 
 // One parse: the options so far and the lines where single-valued keys were set.
@@ -122,49 +179,15 @@ class Parser {
   Loaded take() { return std::move(result_); }
 
  private:
-  bool set(const std::string& key, std::string_view value, int number) {
-    net::ServerOptions& options = result_.options;
-    if (key == "listen") {
-      net::ListenAddress address;
-      const std::string wrong = readListen(value, address);
-      if (!wrong.empty()) return fail(number, wrong);
-      options.listen.push_back(address);
-      return true;
+  bool set(const std::string& name, std::string_view value, int number) {
+    const Key* key = findKey(name);
+    if (key == nullptr) return fail(number, "unknown key '" + name + "'");
+    if (!key->repeats) {
+      const auto [first, isNew] = seen_.emplace(name, number);
+      if (!isNew) return fail(number, name + ": given twice (first on line " + std::to_string(first->second) + ")");
     }
-    if (key == "allow-origin") {
-      const std::string wrong = checkOrigin(value);
-      if (!wrong.empty()) return fail(number, wrong);
-      options.allowedOrigins.emplace_back(value);
-      return true;
-    }
-    const bool known = key == "allow-missing-origin" || key == "max-message-bytes" || key == "max-connections" ||
-                       key == "handshake-timeout";
-    if (!known) return fail(number, "unknown key '" + key + "'");
-    const auto [first, isNew] = seen_.emplace(key, number);
-    if (!isNew) return fail(number, key + ": given twice (first on line " + std::to_string(first->second) + ")");
-
-    std::uint64_t count = 0;
-    if (key == "allow-missing-origin") {
-      if (value != "yes" && value != "no") return fail(number, key + ": expected yes or no");
-      options.allowMissingOrigin = value == "yes";
-    } else if (key == "max-message-bytes") {
-      if (!readCount(value, std::numeric_limits<std::uint64_t>::max(), count)) {
-        return fail(number, key + ": expected a whole number of bytes, 1 or more");
-      }
-      options.maxMessageBytes = count;
-    } else if (key == "max-connections") {
-      if (!readCount(value, std::numeric_limits<std::size_t>::max(), count)) {
-        return fail(number, key + ": expected a whole number, 1 or more");
-      }
-      options.maxConnections = static_cast<std::size_t>(count);
-    } else {
-      // A year is far beyond any use, and keeps the milliseconds well inside their type.
-      constexpr std::uint64_t kYear = 366ull * 24 * 3600;
-      if (!readCount(value, kYear, count)) {
-        return fail(number, key + ": expected a whole number of seconds, from 1 to " + std::to_string(kYear));
-      }
-      options.handshakeTimeout = std::chrono::seconds(count);
-    }
+    const std::string wrong = key->read(value, result_.options);
+    if (!wrong.empty()) return fail(number, name + ": " + wrong);
     return true;
   }
 

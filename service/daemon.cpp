@@ -52,7 +52,7 @@ void writeAll(int fd, const char* data, std::size_t size) {
     std::fprintf(stderr, "tokenbridged: %s\n", message.c_str() + 1);
   } else {
     std::fprintf(stderr, "tokenbridged: the service ended during start-up\n");
-    log_error("the service ended during start-up");
+    logError("the service ended during start-up");
   }
   std::exit(1);
 }
@@ -107,15 +107,15 @@ int init_daemon() {
   return 0;
 }
 
-void startup_done() {
+void startupDone() {
   if (g_startupPipe < 0) return;
   writeAll(g_startupPipe, &kReady, 1);
   close(g_startupPipe);
   g_startupPipe = -1;
 }
 
-void startup_failed(const std::string& why) {
-  log_error(why);
+void startupFailed(const std::string& why) {
+  logError(why);
   if (g_startupPipe < 0) {
     std::fprintf(stderr, "tokenbridged: %s\n", why.c_str());
   } else {

@@ -13,13 +13,13 @@ void writeLine(int priority, const std::string& line) {
 
 }  // namespace
 
-void log_open() {
+void openLog() {
   // LOG_NDELAY is left out on purpose: a descriptor opened now would be closed under syslog's feet
   // when the daemon detaches, and its number reused for a socket of ours.
   openlog("tokenbridged", LOG_PID, LOG_DAEMON);
   g_logOpen = true;
 }
 
-void log_info(const std::string& line) { writeLine(LOG_INFO, line); }
-void log_warning(const std::string& line) { writeLine(LOG_WARNING, line); }
-void log_error(const std::string& line) { writeLine(LOG_ERR, line); }
+void logInfo(const std::string& line) { writeLine(LOG_INFO, line); }
+void logWarning(const std::string& line) { writeLine(LOG_WARNING, line); }
+void logError(const std::string& line) { writeLine(LOG_ERR, line); }

@@ -9,8 +9,8 @@
 // Nothing is written before this call, so tests that run the dispatcher inside their own process
 // leave the system log alone. Opens no descriptor: the connection to /dev/log is made by the first
 // line, after the daemon has closed the descriptors it inherited.
-void log_open();
+void openLog();
 
-void log_info(const std::string& line);
-void log_warning(const std::string& line);
-void log_error(const std::string& line);
+void logInfo(const std::string& line);
+void logWarning(const std::string& line);
+void logError(const std::string& line);

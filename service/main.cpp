@@ -14,9 +14,10 @@
 #include "service/dispatcher.h"
 #include "service/log.h"
 #include "service/skf_library.h"
+#include "token/warnings.h"
 
 int main(int argc, char** argv) {
-  log_open();
+  openLog();
   const config::CommandLine command = config::parseCommandLine(argc, argv);
   if (!command.error.empty()) {
     std::fprintf(stderr, "%s\n", command.error.c_str());
@@ -24,23 +25,21 @@ int main(int argc, char** argv) {
   }
   // Read before detaching: a relative --config path still means the starter's directory.
   config::Loaded settings = config::load(command.configPath, command.configNamed);
-  if (!settings.error.empty()) startup_failed(settings.error);
-  const bool everyInterface = settings.options.listen.empty();
+  if (!settings.error.empty()) startupFailed(settings.error);
 
-  if (init_daemon() != 0) startup_failed(std::string("cannot start in the background: ") + std::strerror(errno));
+  if (init_daemon() != 0) startupFailed(std::string("cannot start in the background: ") + std::strerror(errno));
 
-  settings.options.log = log_warning;
+  settings.options.log = logWarning;
+  token::setWarningSink(logWarning);
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
-    startup_failed("cannot listen on " +
-                   (everyInterface ? "port " + std::to_string(config::kDefaultPort) : server.failedAddress()) + ": " +
-                   error.message());
+    startupFailed("cannot listen on " + server.failedAddress() + ": " + error.message());
   }
-  log_info("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
-           loaded_skf_library());
+  logInfo("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
+          loadedSkfLibrary());
   // Detached, standard output leads to /dev/null: the diagnostic lines have no console.
   setDiagnosticConsole(nullptr);
-  startup_done();
+  startupDone();
   server.run();
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-std::string loaded_skf_library() {
+std::string loadedSkfLibrary() {
   // dlsym rather than &SKF_EnumDev: the address of the definition inside the library, never a stub
   // in our own executable.
   void* function = dlsym(RTLD_DEFAULT, "SKF_EnumDev");

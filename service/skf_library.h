@@ -6,4 +6,4 @@
 
 // The path the dynamic loader opened and, when that is a link (the library slot), the file it
 // leads to: "/usr/lib/.../libkv_5100rt.so -> /usr/lib/.../softtoken/libkv_5100rt.so".
-std::string loaded_skf_library();
+std::string loadedSkfLibrary();

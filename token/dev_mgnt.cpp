@@ -9,7 +9,7 @@
 #include <new>
 #include <string>
 
-#include "service/log.h"
+#include "token/warnings.h"
 
 DEVHANDLE g_hDev = nullptr;
 
@@ -52,7 +52,7 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   if (rv != SAR_OK) {
     char line[64];
     std::snprintf(line, sizeof line, "token connect failed: SKF_ConnectDev returned 0x%08X", static_cast<unsigned>(rv));
-    log_warning(line);
+    token::warn(line);
     return 0;
   }
   // A new connection replaces the one held. The replaced handle is disconnected rather than

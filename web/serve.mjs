@@ -19,7 +19,14 @@ const contentTypes = {
 // Resolves with {url, close()} once listening; port 0 picks a free one.
 export function serveWeb(port = 8080, host = "127.0.0.1") {
   const server = createServer(async (req, res) => {
-    const path = decodeURIComponent(new URL(req.url, "http://x").pathname);
+    let path;
+    try {
+      path = decodeURIComponent(new URL(req.url, "http://x").pathname);
+    } catch {
+      // A malformed % escape names no file: answer it, and keep serving the others.
+      res.writeHead(400, { "Content-Type": "text/plain" }).end("bad request\n");
+      return;
+    }
     let file = normalize(join(root, path));
     if (file !== root && !file.startsWith(root + sep)) {
       res.writeHead(403).end();

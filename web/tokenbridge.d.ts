@@ -12,7 +12,9 @@ export type BridgeErrorKind =
   | "closed"
   | "not-connected"
   | "mismatch"
-  | "bad-reply";
+  | "bad-reply"
+  /** The person at this computer said no to this site (the service closed with 4403). */
+  | "denied";
 
 /** Every failure of the module (arguments it cannot send reject with TypeError or RangeError instead). */
 export class BridgeError extends Error {

@@ -19,6 +19,8 @@ const PERMISSION_NAMES = ["loopback-network", "local-network-access"];
 //   "closed"        the connection ended before the call's reply came
 //   "mismatch"      a reply named another request type than the oldest call (the connection is then closed)
 //   "bad-reply"     a reply was not the {type, code, data} object the service sends
+//   "denied"        the person at this computer said no to this site (the service closed with 4403)
+// A "timeout" may also come from the service (close 4408): nobody at this computer answered in time.
 export class BridgeError extends Error {
   constructor(kind, message, details = {}) {
     super(message);
@@ -120,8 +122,7 @@ export class Client {
     this.ended_ = null; // the BridgeError that ended the connection, once it has ended
     this.closed = new Promise((resolve) => (this.resolveClosed_ = resolve));
     socket.onmessage = (event) => this.onReply_(textOf(event.data));
-    socket.onclose = (event) =>
-      this.end_(new BridgeError("closed", `the connection to ${url} closed (code ${event.code})`, { url }));
+    socket.onclose = (event) => this.end_(closeError(event, url));
     socket.onerror = () => {}; // always followed by "close", which does the work
   }
 
@@ -275,6 +276,18 @@ export class Client {
     if (this.socket_.readyState <= 1) this.socket_.close();
     this.resolveClosed_(error);
   }
+}
+
+// Close statuses that carry the answer of the person at this computer about this site: 4403 they
+// said no, 4408 nobody answered in time. Any other close is the connection ending.
+function closeError(event, url) {
+  if (event.code === 4403) {
+    return new BridgeError("denied", `the person at this computer said no to this site (${event.reason})`, { url });
+  }
+  if (event.code === 4408) {
+    return new BridgeError("timeout", `nobody at this computer said whether this site may use the token (${event.reason})`, { url });
+  }
+  return new BridgeError("closed", `the connection to ${url} closed (code ${event.code})`, { url });
 }
 
 // The service sends text frames; a binary frame would be UTF-8 text too.

@@ -33,7 +33,7 @@ for target in "${targets[@]}"; do
   work="$build/fuzz-run/$name"
   mkdir -p "$work/corpus" "$work/findings"
   mapfile -t seeds < <(find tests -type d -path "*/corpus/$stem" | sort)
-  if [ -n "${extra_seeds[$stem]:-}" ] && [ -d "${extra_seeds[$stem]}" ]; then seeds+=("${extra_seeds[$stem]}"); fi
+  if [ -n "${extra_seeds[$stem]:-}" ]; then seeds+=("${extra_seeds[$stem]}"); fi
   keep=${seeds[0]:-}
 
   echo "=== $name: $seconds s, seeds: ${seeds[*]:-none}"

@@ -11,7 +11,7 @@ here=tests/install
 build=$(realpath "${1:?usage: tests/install/run.sh BUILD_DIR}")
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
-packages=(tokenbridge tokenbridge-softtoken)
+packages=(tokenbridge tokenbridge-softtoken tokenbridge-pkcs11)
 
 fail() { echo "install test: FAILED: $*" >&2; exit 1; }
 step() { echo "install test: $*"; }
@@ -81,14 +81,23 @@ expect_files tokenbridge /usr/sbin/tokenbridged /lib/systemd/system/tokenbridged
 expect_files tokenbridge-softtoken /usr/bin/softtoken "/usr/lib/$triplet/tokenbridge/softtoken/libkv_5100rt.so" \
   /usr/share/doc/tokenbridge-softtoken/changelog.gz /usr/share/doc/tokenbridge-softtoken/copyright \
   /usr/share/man/man1/softtoken.1.gz
+expect_files tokenbridge-pkcs11 /etc/tokenbridge/pkcs11.conf "/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so" \
+  /usr/share/doc/tokenbridge-pkcs11/changelog.gz /usr/share/doc/tokenbridge-pkcs11/copyright
 runpath=$(dpkg-deb --fsys-tarfile "$(deb tokenbridge)" | tar -xO ./usr/sbin/tokenbridged >"$work/tokenbridged" &&
   readelf -d "$work/tokenbridged" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = "/usr/lib/$triplet/tokenbridge" ] || fail "tokenbridged's RUNPATH is '$runpath', not the library slot"
+# The software token's PINs are well known: a default install of the daemon must not bring it.
+! dpkg-deb -f "$(deb tokenbridge)" Depends Recommends | grep -q softtoken || fail "tokenbridge depends on or recommends the software token"
+dpkg-deb -f "$(deb tokenbridge-softtoken)" Description | grep -q 'for development and tests' ||
+  fail "the software token's description does not say it is for development and tests"
 
 step "lintian"
 lintian --fail-on error "$work"/tokenbridge_*.changes >"$work/lintian.txt" 2>&1 ||
   { cat "$work/lintian.txt"; fail "lintian found errors"; }
 sed 's/^/  /' "$work/lintian.txt"
+
+step "the packages under a real systemd, in a container"
+"$here/container.sh" "$build" "$work"
 
 step "installing both packages"
 dpkg -i "$(deb tokenbridge)" "$(deb tokenbridge-softtoken)" >"$work/install.log" 2>&1 ||
@@ -113,6 +122,13 @@ systemd-analyze verify /lib/systemd/system/tokenbridged.service >"$work/verify.t
 
 step "running the installed daemon in a private network and /dev"
 unshare -m -n "$here/served.sh" running "$build" "$work"
+
+step "the PKCS#11 library takes the slot over the software token and gives it back"
+slot_target() { readlink -f "/usr/lib/$triplet/tokenbridge/libkv_5100rt.so"; }
+dpkg -i "$(deb tokenbridge-pkcs11)" >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i pkcs11 failed"; }
+[ "$(slot_target)" = "/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so" ] || fail "slot is $(slot_target), not the PKCS#11 library"
+dpkg -r tokenbridge-pkcs11 >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -r pkcs11 failed"; }
+[ "$(slot_target)" = "/usr/lib/$triplet/tokenbridge/softtoken/libkv_5100rt.so" ] || fail "slot is $(slot_target) after removing the PKCS#11 library"
 
 step "removing the software token: its state stays, the slot is empty"
 dpkg -r tokenbridge-softtoken >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -r failed"; }

@@ -109,7 +109,7 @@ running)
   version=$(dpkg-query -W -f='${Version}' tokenbridge)
   # Facility daemon (3): priority 30 = info, 28 = warning.
   start_daemon
-  expect_log "^<30>.* tokenbridged\[$pid\]: started: version $version, port 9446, SKF library $slot -> $softtoken_library\$"
+  expect_log "^<30>.* tokenbridged\[$pid\]: started: version $version, port 9446( and \[::1\]:9446)?, SKF library $slot -> $softtoken_library\$"
   expect_reply '{"type":"GetLibVersion"}' '{"type":"GetLibVersion", "code":"0", "data":"1.0.220104"}'
   expect_reply '{"type":"GetUserName"}' '{"type":"GetUserName", "code":"0", "data":"TB0123456789ABCDEF01"}'
 

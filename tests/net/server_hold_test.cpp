@@ -142,6 +142,24 @@ TEST_F(Holds, OtherConnectionsAreServedMeanwhile) {
   EXPECT_EQ(worker_.abandonedSeen.load(), 0);
 }
 
+// Input held for an answer is buffered only up to the bound; beyond it the connection is not
+// read, so the client's writes stall. Once answered, everything sent is taken, in order.
+TEST_F(Holds, HeldInputIsNotReadBeyondTheBound) {
+  RawClient client = open();
+  ASSERT_TRUE(client.send(textFrame("stall")));
+  const std::string payload = "now-" + std::string(1000, 'x');
+  const std::string message = textFrame(payload);
+  constexpr std::size_t kLimit = 32u << 20;  // far above the bound and the kernel's buffers (about 3 MiB)
+  const std::size_t taken = client.sendUntilStalled(message, 300, kLimit);
+  EXPECT_LT(taken, kLimit);
+  worker_.release();
+  const std::string reply = serverFrame(0x81, std::string("\x7e\x03\xec", 3), payload);  // 1004 bytes
+  ASSERT_EQ(client.readExactly(echoed("too late").size(), 3000).value_or("(timeout)"), echoed("too late"));
+  for (std::size_t i = 0; i < taken / message.size(); ++i) {
+    ASSERT_EQ(client.readExactly(reply.size(), 5000).value_or("(timeout)"), reply) << "reply " << i;
+  }
+}
+
 TEST_F(Holds, AnswerClosesWithItsStatus) {
   RawClient client = open();
   ASSERT_TRUE(client.send(textFrame("close") + textFrame("never")));

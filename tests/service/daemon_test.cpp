@@ -6,9 +6,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -51,82 +51,35 @@ std::string request(testsupport::RawClient& client, const std::string& json) {
 const std::string kVersionRequest = R"({"type":"GetLibVersion"})";
 const std::string kVersionReply = R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})";
 
-// A client of any numeric address, IPv4 or IPv6, on the service port.
+// A client of any numeric address, IPv4 or IPv6, on the service port, whose answer says what came
+// instead of a reply, so one comparison states each case.
 class Peer {
  public:
-  explicit Peer(const std::string& address) {
-    const bool v6 = address.find(':') != std::string::npos;
-    fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage where{};
-    socklen_t size = 0;
-    if (v6) {
-      auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
-      in6->sin6_family = AF_INET6;
-      in6->sin6_port = htons(kServicePort);
-      inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
-      size = sizeof *in6;
-    } else {
-      auto* in4 = reinterpret_cast<sockaddr_in*>(&where);
-      in4->sin_family = AF_INET;
-      in4->sin_port = htons(kServicePort);
-      inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
-      size = sizeof *in4;
-    }
-    connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&where), size) == 0;
-  }
-  ~Peer() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
+  explicit Peer(const std::string& address) : connected_(client_.connect(address, kServicePort)) {}
 
   bool connected() const { return connected_; }
 
-  // Sends one request (after the upgrade request, the first time) and returns the reply's text,
-  // or what came instead.
+  // Sends one request (upgrading first, the first time) and returns the reply's text, or what came
+  // instead.
   std::string ask(const std::string& json) {
     if (!connected_) return "<refused>";
-    const std::string bytes = (upgraded_ ? "" : testsupport::RawClient::upgradeRequest()) + testsupport::textFrame(json);
-    if (send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) return "<send failed>";
-    std::string in;
-    for (;;) {
-      // The 101 head the first time, then one short unmasked text frame: 0x81, length, payload.
-      std::size_t frame = 0;
-      if (!upgraded_) {
-        const std::size_t head = in.find("\r\n\r\n");
-        frame = head == std::string::npos ? in.size() + 1 : head + 4;
-        if (head != std::string::npos && in.rfind("HTTP/1.1 101", 0) != 0) return "<not upgraded>";
+    if (!upgraded_) {
+      const std::string head = client_.upgrade("/", "", testsupport::kSampleKey, 3000);
+      if (head.empty()) {
+        const testsupport::Drained rest = client_.drain(0);
+        if (!rest.closed) return "<no reply>";
+        return rest.bytes.empty() ? "<closed without a byte>" : "<closed after " + rest.bytes + ">";
       }
-      if (in.size() >= frame + 2) {
-        const std::size_t length = static_cast<unsigned char>(in[frame + 1]) & 0x7F;
-        if (in.size() >= frame + 2 + length) {
-          upgraded_ = true;
-          return in.substr(frame + 2, length);
-        }
-      }
-      const std::string more = receive(3000);
-      if (more.empty() && !closed_) return "<no reply>";
-      if (more.empty()) return in.empty() ? "<closed without a byte>" : "<closed after " + in + ">";
-      in += more;
+      if (head.rfind("HTTP/1.1 101", 0) != 0) return "<not upgraded>";
+      upgraded_ = true;
     }
-  }
-
-  // What arrives within the time, up to 4 KiB; empty when nothing came or the peer closed (EOF or
-  // reset: then closed_ is set).
-  std::string receive(int timeoutMs) {
-    pollfd ready{fd_, POLLIN, 0};
-    if (poll(&ready, 1, timeoutMs) != 1) return "";
-    char buffer[4096];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) closed_ = true;
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+    return request(client_, json);
   }
 
  private:
-  int fd_ = -1;
+  testsupport::RawClient client_;
   bool connected_ = false;
   bool upgraded_ = false;
-  bool closed_ = false;
 };
 
 class Daemon : public ::testing::Test {
@@ -192,7 +145,7 @@ TEST_F(Daemon, StartsDetachedAndServes) {
 
   testsupport::RawClient client;
   ASSERT_TRUE(client.open(kServicePort));
-  EXPECT_EQ(request(client, R"({"type":"GetLibVersion"})"), R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})");
+  EXPECT_EQ(request(client, kVersionRequest), kVersionReply);
 }
 
 TEST_F(Daemon, SecondStartReportsThePortInUse) {
@@ -221,7 +174,7 @@ TEST_F(Daemon, ClientResettingMidReplyCostsOnlyItsConnection) {
     testsupport::RawClient vanishing;
     ASSERT_TRUE(vanishing.open(kServicePort));
     std::string burst;
-    for (int i = 0; i < 2000; ++i) burst += testsupport::textFrame(R"({"type":"GetLibVersion"})");
+    for (int i = 0; i < 2000; ++i) burst += testsupport::textFrame(kVersionRequest);
     ASSERT_TRUE(vanishing.send(burst));
     // Close with unread replies pending: the kernel answers the daemon's writes with a reset.
     const linger abort{1, 0};
@@ -231,7 +184,7 @@ TEST_F(Daemon, ClientResettingMidReplyCostsOnlyItsConnection) {
   ASSERT_TRUE(testdaemon::alive(stopper_.pid));
   testsupport::RawClient client;
   ASSERT_TRUE(client.open(kServicePort));
-  EXPECT_EQ(request(client, R"({"type":"GetLibVersion"})"), R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})");
+  EXPECT_EQ(request(client, kVersionRequest), kVersionReply);
 }
 
 TEST_F(Daemon, TokenRequestsFollowPlugAndUnplug) {
@@ -309,7 +262,7 @@ TEST_F(Daemon, ListensOnlyWhereTold) {
     bool loopback, otherLoopback, ipv6Loopback;  // whether 127.0.0.1, 127.0.0.2 and ::1 answer
   };
   const Case cases[] = {
-      {"no setting: every IPv4 interface", "# nothing set\n", true, true, false},
+      {"no setting: every IPv4 interface and the IPv6 loopback", "# nothing set\n", true, true, true},
       {"loopback only", "listen = 127.0.0.1\n", true, false, false},
       {"two addresses, IPv6 among them", "listen = [::1]\nlisten = 127.0.0.2:9446\n", false, true, true},
       // An IPv6 socket takes IPv6 only, so the two "any" addresses share the port.
@@ -326,6 +279,50 @@ TEST_F(Daemon, ListensOnlyWhereTold) {
       Peer peer(address);
       EXPECT_EQ(peer.ask(kVersionRequest), answers ? kVersionReply : "<refused>");
     }
+  }
+}
+
+// What bind() to the address on the service's port says to another local user (nobody, uid 65534),
+// who sets SO_REUSEADDR as a squatter would: 0 when it could bind, else the errno.
+int bindErrorAsNobody(const std::string& address) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(255);
+    const bool v6 = address.find(':') != std::string::npos;
+    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(kServicePort);
+    sockaddr_in in4{};
+    in4.sin_family = AF_INET;
+    in4.sin_port = htons(kServicePort);
+    inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr);
+    inet_pton(AF_INET, address.c_str(), &in4.sin_addr);
+    const int bound = v6 ? bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6)
+                         : bind(fd, reinterpret_cast<sockaddr*>(&in4), sizeof in4);
+    _exit(bound == 0 ? 0 : errno);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Daemon, AnotherLocalUserCannotTakeTheLoopbackPortsBesideIt) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // Browsers try ::1 first for "localhost": with the default settings that port is the daemon's too.
+  startDaemon();
+  for (const char* address : {"::1", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(bindErrorAsNobody(address), EADDRINUSE);
+  }
+  // The check itself: with the daemon gone, the same user can bind both.
+  ASSERT_TRUE(testdaemon::signalAndWait(stopper_.pid, SIGTERM, 5s));
+  stopper_.pid = 0;
+  for (const char* address : {"::1", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(bindErrorAsNobody(address), 0);
   }
 }
 
@@ -390,11 +387,11 @@ TEST_F(Daemon, PageAndSizeSettingsFromTheFileReachTheWire) {
 // each reply depends on the ones before. Cross-built, this is the target's daemon under the emulator.
 TEST_F(Daemon, AnswersEveryRequestTypeOnItsPort) {
   struct Exchange {
-    const char* request;
-    const char* reply;
+    std::string request;
+    std::string reply;
   };
   const Exchange exchanges[] = {
-      {R"({"type":"GetLibVersion"})", R"({"type":"GetLibVersion", "code":"0", "data":"1.0.220104"})"},
+      {kVersionRequest, kVersionReply},
       {R"({"type":"StartMonitor"})", R"({"type":"StartMonitor", "code":"0", "data":"true"})"},
       {R"({"type":"GetDevState"})", R"({"type":"GetDevState", "code":"0", "data":"1"})"},
       {R"({"type":"OpenDevice"})", R"({"type":"OpenDevice", "code":"0", "data":"TRUE"})"},

@@ -70,16 +70,29 @@ RawClient::RawClient(RawClient&& other) noexcept
   other.fd_ = -1;
 }
 
-bool RawClient::connect(std::uint16_t port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool RawClient::connect(std::uint16_t port) { return connect("127.0.0.1", port); }
+
+bool RawClient::connect(const std::string& address, std::uint16_t port) {
+  sockaddr_storage where{};
+  socklen_t size = 0;
+  if (address.find(':') != std::string::npos) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    if (::inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr) != 1) return false;
+    size = sizeof *in6;
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&where);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &in4->sin_addr) != 1) return false;
+    size = sizeof *in4;
+  }
+  fd_ = ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  return ::connect(fd_, reinterpret_cast<sockaddr*>(&where), size) == 0;
 }
 
 bool RawClient::send(std::string_view bytes) {

@@ -61,6 +61,8 @@ class RawClient {
 
   // Blocking connect to 127.0.0.1:port.
   bool connect(std::uint16_t port);
+  // Blocking connect to a numeric IPv4 or IPv6 address ("127.0.0.2", "::1").
+  bool connect(const std::string& address, std::uint16_t port);
   bool send(std::string_view bytes);
   // Sends `bytes` over and over, as much as the socket takes, until it has taken nothing for
   // stallMs or `limit` bytes in all. Returns the bytes taken; the last copy may be cut anywhere.

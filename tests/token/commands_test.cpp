@@ -16,6 +16,7 @@
 #include "tests/token/soft_token_fixture.h"
 #include "token/application.h"
 #include "token/dev_mgnt.h"
+#include "token/warnings.h"
 
 namespace {
 
@@ -252,27 +253,39 @@ TEST_F(TokenCommands, RefusedApplicationCloseKeepsTheDeviceUntilTheNextClose) {
   EXPECT_EQ(g_hDev, nullptr);
 }
 
+std::vector<std::string> g_warnings;
+void keepWarning(const std::string& line) { g_warnings.push_back(line); }
+
+// The trace line on standard output after every connect, and the operator's warning (through the
+// sink the daemon points at its system log) after a refused one only.
 TEST_F(TokenCommands, ConnectTraceLineCarriesTheLibraryCode) {
   struct Case {
     const char* name;
     const char* fault;  // softtoken fail arguments, or empty
     std::string line;
+    std::vector<std::string> warnings;
   };
   const Case cases[] = {
-      {"connected", "", "----------SKF_ConnectDev rv = 0x00000000 \n"},
-      {"refused", "fail SKF_ConnectDev 0x0A000023 --once", "----------SKF_ConnectDev rv = 0x0A000023 \n"},
-      {"small code has leading zeros", "fail SKF_ConnectDev 0x1F --once", "----------SKF_ConnectDev rv = 0x0000001F \n"},
+      {"connected", "", "----------SKF_ConnectDev rv = 0x00000000 \n", {}},
+      {"refused", "fail SKF_ConnectDev 0x0A000023 --once", "----------SKF_ConnectDev rv = 0x0A000023 \n",
+       {"token connect failed: SKF_ConnectDev returned 0x0A000023"}},
+      {"small code has leading zeros", "fail SKF_ConnectDev 0x1F --once", "----------SKF_ConnectDev rv = 0x0000001F \n",
+       {"token connect failed: SKF_ConnectDev returned 0x0000001F"}},
   };
+  token::setWarningSink(keepWarning);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (*c.fault != '\0') {
       ASSERT_TRUE(softtoken(c.fault));
     }
+    g_warnings.clear();
     ::testing::internal::CaptureStdout();
     request(kOpen);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed.substr(0, c.line.size()), c.line);
+    EXPECT_EQ(g_warnings, c.warnings);
   }
+  token::setWarningSink(nullptr);
 }
 
 TEST_F(TokenCommands, NoTokenPrintsNoConnectLine) {

@@ -225,9 +225,28 @@ function bindForm(formId, resultId, action, fieldIds) {
   });
 }
 
+// A link may name the service's address (?service=ws://127.0.0.1:9447), but only one on this
+// computer: otherwise a crafted link would send the PINs typed here to another server. The URL parser
+// has already turned "127.1" or "0x7f.0.0.1" into 127.0.0.1 and put an IPv6 host in brackets.
+function loopbackServiceUrl(text) {
+  let url;
+  try {
+    url = new URL(text);
+  } catch {
+    return null;
+  }
+  const loopback = url.hostname === "[::1]" || /^127\.\d+\.\d+\.\d+$/.test(url.hostname);
+  const websocket = url.protocol === "ws:" || url.protocol === "wss:";
+  return loopback && websocket && !url.username && !url.password ? url.href : null;
+}
+
 function start() {
   const fromQuery = new URLSearchParams(location.search).get("service");
-  byId("service-url").value = fromQuery || DEFAULT_URL;
+  const accepted = fromQuery && loopbackServiceUrl(fromQuery);
+  if (fromQuery && !accepted) {
+    logLine("note", `ignored the link's service address ${fromQuery}: only one on this computer is used`);
+  }
+  byId("service-url").value = accepted || DEFAULT_URL;
   byId("address-form").addEventListener("submit", (event) => {
     event.preventDefault();
     checkToken().catch(() => {});

@@ -245,6 +245,47 @@ async function silentServer(kind) {
   };
 }
 
+// A server that upgrades, then answers the first message by closing with this status and reason,
+// as the service does once the person at the computer has answered (or not).
+async function closingServer(status, reason) {
+  const server = createHttpServer().on("upgrade", (req, socket) => {
+    const accept = createHash("sha1")
+      .update(req.headers["sec-websocket-key"] + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11")
+      .digest("base64");
+    socket.write(`HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: ${accept}\r\n\r\n`);
+    socket.once("data", () => {
+      const payload = Buffer.concat([Buffer.from([status >> 8, status & 0xff]), Buffer.from(reason)]);
+      socket.end(Buffer.concat([Buffer.from([0x88, payload.length]), payload]));
+    });
+    socket.on("error", () => {});
+  });
+  await new Promise((done) => server.listen(0, "127.0.0.1", done));
+  return { url: `ws://127.0.0.1:${server.address().port}`, close: () => new Promise((done) => server.close(done)) };
+}
+
+test("the service's answers from the person at the computer: 4403 is denied, 4408 timeout, others closed", async () => {
+  const rows = [
+    [4403, "blocked by the user", "denied"],
+    [4408, "no answer", "timeout"],
+    [1011, "internal error", "closed"],
+  ];
+  for (const [status, reason, kind] of rows) {
+    const server = await closingServer(status, reason);
+    try {
+      const client = await connect(server.url);
+      const first = client.getLibVersion();
+      const behind = client.getDevState();
+      await assert.rejects(first, (err) => assertBridgeError(err, kind));
+      await assert.rejects(behind, (err) => assertBridgeError(err, kind));
+      const end = await client.closed;
+      assertBridgeError(end, kind);
+      if (kind !== "closed") assert.ok(end.message.includes(reason), end.message);
+    } finally {
+      await server.close();
+    }
+  }
+});
+
 test("time limits: connect and calls reject with timeout; without a limit nothing is rejected", async () => {
   const noUpgrade = await silentServer("no-upgrade");
   const mute = await silentServer("mute");

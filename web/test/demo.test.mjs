@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The demo page in headless Chromium against the real daemon on a software token, checked by what a
 // person sees on a phone-sized window: also the token's status following plug and unplug by itself,
-// and a page the browser blocks from reaching the service. Leaves one screenshot in the artifact folder.
+// a page the browser blocks from reaching the service, links naming another service address, and the
+// page server facing a malformed request. Leaves one screenshot in the artifact folder.
 
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
@@ -74,6 +75,14 @@ test("on opening, the page shows the service reachable and the token present wit
   await shows("#service-state", /^reachable \(version 1\.0\.220104\)$/);
   await shows("#token-state", /^present$/);
   await shows("#serial", new RegExp(`^${SERIAL}$`));
+});
+
+test("the page server answers 400 to a malformed escape and goes on serving", async () => {
+  for (const path of ["/%E0%A4%A", "/demo/%", "/%ZZ"]) {
+    const reply = await fetch(`${web.url}${path}`);
+    assert.equal(reply.status, 400, path);
+    assert.equal((await fetch(`${web.url}/demo/`)).status, 200, `after ${path}`);
+  }
 });
 
 test("the page fits a phone-sized window without sideways scrolling", async () => {
@@ -173,6 +182,32 @@ test("a page the browser treats as public is blocked unless the site is allowed"
     }
   } finally {
     await publicBrowser.close();
+  }
+});
+
+test("a link's ?service= address is used only when it is on this computer", async () => {
+  const rows = [
+    { link: "ws://192.0.2.7:9446", used: "ws://127.0.0.1:9446" },
+    { link: "ws://tokens.example:9446", used: "ws://127.0.0.1:9446" },
+    { link: "ws://127.0.0.1.tokens.example:9446", used: "ws://127.0.0.1:9446" },
+    { link: "ws://127.0.0.1@tokens.example:9446", used: "ws://127.0.0.1:9446" },
+    { link: "http://127.0.0.1:9446", used: "ws://127.0.0.1:9446" },
+    // The service also listens on the IPv6 loopback.
+    { link: "ws://[::1]:9446", used: "ws://[::1]:9446/" },
+    { link: "ws://127.1:9446", used: "ws://127.0.0.1:9446/" },
+  ];
+  for (const { link, used } of rows) {
+    const linked = await browser.newPage({ viewport: PHONE });
+    const opened = [];
+    linked.on("websocket", (socket) => opened.push(socket.url()));
+    await linked.goto(`${web.url}/demo/?service=${encodeURIComponent(link)}`);
+    try {
+      await shows("#service-state", /^reachable\b/, 5000, linked);
+      assert.equal(await linked.locator("#service-url").inputValue(), used, link);
+      assert.deepEqual([...new Set(opened)], [used.endsWith("/") ? used : `${used}/`], link);
+    } finally {
+      await linked.close();
+    }
   }
 });
 

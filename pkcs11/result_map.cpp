@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+#include "pkcs11/result_map.h"
+
+#include <utility>
+
+namespace pkcs11skf {
+namespace {
+
+struct Row {
+  CK_RV ck;
+  ULONG sar;
+};
+
+// One row per PKCS#11 result a token call may give.
+constexpr Row kRows[] = {
+    {CKR_OK, SAR_OK},
+    {CKR_PIN_INCORRECT, SAR_PIN_INCORRECT},
+    {CKR_PIN_LOCKED, SAR_PIN_LOCKED},
+    {CKR_PIN_INVALID, SAR_PIN_INVALID},
+    {CKR_PIN_LEN_RANGE, SAR_PIN_LEN_RANGE},
+    {CKR_PIN_EXPIRED, SAR_PIN_INVALID},
+    {CKR_USER_ALREADY_LOGGED_IN, SAR_USER_ALREADY_LOGGED_IN},
+    {CKR_USER_ANOTHER_ALREADY_LOGGED_IN, SAR_USER_ALREADY_LOGGED_IN},
+    {CKR_USER_NOT_LOGGED_IN, SAR_USER_NOT_LOGGED_IN},
+    {CKR_USER_PIN_NOT_INITIALIZED, SAR_USER_PIN_NOT_INITIALIZED},
+    {CKR_USER_TYPE_INVALID, SAR_USER_TYPE_INVALID},
+    {CKR_FUNCTION_NOT_SUPPORTED, SAR_NOTSUPPORTYETERR},
+    {CKR_ARGUMENTS_BAD, SAR_INVALIDPARAMERR},
+    {CKR_HOST_MEMORY, SAR_MEMORYERR},
+    {CKR_DEVICE_MEMORY, SAR_MEMORYERR},
+    {CKR_BUFFER_TOO_SMALL, SAR_BUFFER_TOO_SMALL},
+    {CKR_DEVICE_ERROR, SAR_DEVICE_REMOVED},
+    {CKR_DEVICE_REMOVED, SAR_DEVICE_REMOVED},
+    {CKR_TOKEN_NOT_PRESENT, SAR_DEVICE_REMOVED},
+    {CKR_TOKEN_NOT_RECOGNIZED, SAR_DEVICE_REMOVED},
+    {CKR_SLOT_ID_INVALID, SAR_DEVICE_REMOVED},
+    {CKR_SESSION_HANDLE_INVALID, SAR_DEVICE_REMOVED},
+    {CKR_SESSION_CLOSED, SAR_DEVICE_REMOVED},
+    {CKR_CRYPTOKI_NOT_INITIALIZED, SAR_DEVICE_REMOVED},
+    {CKR_SESSION_READ_ONLY, SAR_FAIL},
+    {CKR_TOKEN_WRITE_PROTECTED, SAR_FAIL},
+    {CKR_GENERAL_ERROR, SAR_FAIL},
+    {CKR_FUNCTION_FAILED, SAR_FAIL},
+};
+
+}  // namespace
+
+ULONG sarFor(CK_RV rv) {
+  for (const Row& row : kRows)
+    if (row.ck == rv) return row.sar;
+  return SAR_FAIL;
+}
+
+bool meansBackendGone(CK_RV rv) { return sarFor(rv) == SAR_DEVICE_REMOVED; }
+
+ULONG triesFromFlags(CK_FLAGS tokenFlags, PinOwner owner) {
+  const bool user = owner == PinOwner::user;
+  if (tokenFlags & (user ? CKF_USER_PIN_LOCKED : CKF_SO_PIN_LOCKED)) return 0;
+  if (tokenFlags & (user ? CKF_USER_PIN_FINAL_TRY : CKF_SO_PIN_FINAL_TRY)) return 1;
+  return 2;
+}
+
+}  // namespace pkcs11skf

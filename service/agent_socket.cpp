@@ -1,0 +1,191 @@
+// SPDX-License-Identifier: MIT
+#include "service/agent_socket.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <sstream>
+
+#include <json/json.h>
+
+namespace {
+
+// An agent's line is a short JSON object; one that grows past this is not an agent talking.
+constexpr std::size_t kMaxLine = 16 * 1024;
+
+std::string compact(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+}  // namespace
+
+struct AgentSocket::Agent {
+  explicit Agent(asio::io_context& io) : socket(io), input(kMaxLine) {}
+  consent::AgentId id = 0;
+  uid_t uid = 0;
+  bool asking = true;  // false once it sent a list or forget request: a command, not an agent
+  asio::local::stream_protocol::socket socket;
+  asio::streambuf input;
+  std::deque<std::string> output;
+};
+
+AgentSocket::AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished)
+    : io_(io), board_(board), store_(store), finished_(std::move(finished)), acceptor_(io), timer_(io) {}
+
+AgentSocket::~AgentSocket() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+std::error_code AgentSocket::listen(const std::string& path) {
+  std::error_code error;
+  ::unlink(path.c_str());
+  const asio::local::stream_protocol::endpoint endpoint(path);
+  acceptor_.open(endpoint.protocol(), error);
+  if (!error) acceptor_.bind(endpoint, error);
+  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+  // Every local user runs an agent of their own; who they are comes from the kernel, not the path.
+  if (!error && ::chmod(path.c_str(), 0666) != 0) error = std::error_code(errno, std::generic_category());
+  if (error) {
+    acceptor_.close();
+    return error;
+  }
+  path_ = path;
+  accept();
+  return {};
+}
+
+void AgentSocket::accept() {
+  auto agent = std::make_shared<Agent>(io_);
+  acceptor_.async_accept(agent->socket, [this, agent](const std::error_code& error) {
+    if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (!error) {
+      ucred credentials{};
+      socklen_t length = sizeof credentials;
+      if (::getsockopt(agent->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
+        agent->id = nextAgent_++;
+        agent->uid = credentials.uid;
+        agents_[agent->id] = agent;
+        consent::Effects effects;
+        board_.agentJoined(agent->id, agent->uid, effects);
+        apply(effects);
+        read(agent);
+      }
+    }
+    accept();
+  });
+}
+
+void AgentSocket::read(const std::shared_ptr<Agent>& agent) {
+  asio::async_read_until(agent->socket, agent->input, '\n', [this, agent](const std::error_code& error, std::size_t n) {
+    if (error) {  // also a line longer than kMaxLine
+      drop(agent);
+      return;
+    }
+    std::string line(asio::buffers_begin(agent->input.data()), asio::buffers_begin(agent->input.data()) + n - 1);
+    agent->input.consume(n);
+    onLine(agent, line);
+    if (agent->socket.is_open()) read(agent);
+  });
+}
+
+void AgentSocket::onLine(const std::shared_ptr<Agent>& agent, const std::string& line) {
+  Json::Value message;
+  std::istringstream in(line);
+  std::string errors;
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &message, &errors) || !message.isObject()) {
+    drop(agent);
+    return;
+  }
+  Json::Value reply(Json::objectValue);
+  if (message["answer"].isString()) {
+    const std::string decision = message["decision"].asString();
+    if (decision != "allow" && decision != "block") {
+      reply["error"] = "decision must be \"allow\" or \"block\"";
+    } else {
+      consent::Effects effects;
+      board_.answer(agent->id, message["answer"].asString(), decision == "allow", message["remember"].asBool(),
+                    consent::Clock::now(), effects);
+      apply(effects);
+      return;
+    }
+  } else if (message["list"].isBool() || message["forget"].isString()) {
+    if (agent->asking) {  // a --list or --forget run: it is asked nothing
+      agent->asking = false;
+      consent::Effects effects;
+      board_.agentLeft(agent->id, effects);
+      apply(effects);
+    }
+    if (message["forget"].isString()) {
+      const std::string origin = message["forget"].asString();
+      reply["forgot"] = origin;
+      reply["found"] = store_.forget(agent->uid, origin);
+    } else {
+      reply["remembered"] = Json::Value(Json::arrayValue);
+      for (const auto& [origin, allow] : store_.list(agent->uid)) {
+        Json::Value entry(Json::objectValue);
+        entry["origin"] = origin;
+        entry["decision"] = allow ? "allow" : "block";
+        reply["remembered"].append(entry);
+      }
+    }
+  } else {
+    reply["error"] = "expected answer, list or forget";
+  }
+  send(agent, compact(reply));
+}
+
+void AgentSocket::send(const std::shared_ptr<Agent>& agent, std::string line) {
+  if (!agent->socket.is_open()) return;
+  line += '\n';
+  agent->output.push_back(std::move(line));
+  // One write in flight: the first line queued starts it, each completion takes the next.
+  if (agent->output.size() == 1) write(agent);
+}
+
+void AgentSocket::write(const std::shared_ptr<Agent>& agent) {
+  asio::async_write(agent->socket, asio::buffer(agent->output.front()),
+                    [this, agent](const std::error_code& error, std::size_t) {
+                      if (error) return drop(agent);
+                      agent->output.pop_front();
+                      if (!agent->output.empty()) write(agent);
+                    });
+}
+
+void AgentSocket::drop(const std::shared_ptr<Agent>& agent) {
+  if (!agent->socket.is_open()) return;
+  std::error_code ignored;
+  agent->socket.close(ignored);
+  agents_.erase(agent->id);
+  consent::Effects effects;
+  board_.agentLeft(agent->id, effects);
+  apply(effects);
+}
+
+void AgentSocket::apply(consent::Effects& effects) {
+  for (consent::Effects::Line& line : effects.lines) {
+    const auto agent = agents_.find(line.agent);
+    if (agent == agents_.end()) continue;
+    send(agent->second, std::move(line.text));
+  }
+  for (const consent::Effects::Finish& finish : effects.finished) finished_(finish);
+  armTimer();
+}
+
+void AgentSocket::armTimer() {
+  const std::optional<consent::Clock::time_point> deadline = board_.nextDeadline();
+  if (!deadline) {
+    timer_.cancel();
+    return;
+  }
+  timer_.expires_at(*deadline);
+  timer_.async_wait([this](const std::error_code& error) {
+    if (error) return;
+    consent::Effects effects;
+    board_.tick(consent::Clock::now(), effects);
+    apply(effects);
+  });
+}

@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: MIT
+#include "service/consent/board.h"
+
+#include <json/json.h>
+
+namespace consent {
+namespace {
+
+std::string line(const char* key, const std::string& value, const std::string* origin = nullptr) {
+  Json::Value object(Json::objectValue);
+  object[key] = value;
+  if (origin) object["origin"] = *origin;
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, object);
+}
+
+}  // namespace
+
+Admission Board::admit(const std::string& origin, bool listed, std::optional<uid_t> uid, Clock::time_point now,
+                       TicketId& ticket, Effects& effects) {
+  // No Origin: not a page (allow-missing-origin rules on it); listed: the operator already said yes.
+  if (origin.empty() || listed || settings_.mode == Mode::allow) return Admission::serve;
+  if (settings_.mode == Mode::refuse) return Admission::refuse;
+  if (!uid) return Admission::serve;  // nobody to ask: as without consent
+  if (const std::optional<bool> remembered = store_.lookup(*uid, origin)) {
+    return *remembered ? Admission::serve : Admission::refuse;
+  }
+  const auto found = users_.find(*uid);
+  if (found == users_.end() || found->second.agents.empty()) return Admission::serve;
+  User& user = found->second;
+  const auto quiet = user.quietUntil.find(origin);
+  if (quiet != user.quietUntil.end()) {
+    if (now < quiet->second) return Admission::refuse;
+    user.quietUntil.erase(quiet);
+  }
+  Waiting* entry = nullptr;
+  for (Waiting& waiting : user.queue) {
+    if (waiting.origin == origin) entry = &waiting;
+  }
+  if (!entry) {
+    if (user.queue.size() >= 1 + settings_.maxWaitingOrigins) return Admission::refuse;
+    entry = &user.queue.emplace_back(Waiting{origin, {}});
+  }
+  ticket = nextTicket_++;
+  entry->tickets.insert(ticket);
+  ticketUser_[ticket] = *uid;
+  askNext(user, now, effects);
+  return Admission::wait;
+}
+
+void Board::leave(TicketId ticket, Clock::time_point now, Effects& effects) {
+  const auto owner = ticketUser_.find(ticket);
+  if (owner == ticketUser_.end()) return;
+  const uid_t uid = owner->second;
+  ticketUser_.erase(owner);
+  User& user = users_[uid];
+  for (auto entry = user.queue.begin(); entry != user.queue.end(); ++entry) {
+    if (entry->tickets.erase(ticket) == 0 || !entry->tickets.empty()) continue;
+    if (entry == user.queue.begin() && !user.question.empty()) {
+      withdraw(user, 0, effects);
+      user.question.clear();
+      user.asked.clear();
+    }
+    user.queue.erase(entry);
+    askNext(user, now, effects);
+    return;
+  }
+}
+
+void Board::agentJoined(AgentId agent, uid_t uid, Effects& effects) {
+  agentUser_[agent] = uid;
+  User& user = users_[uid];
+  user.agents.insert(agent);
+  if (!user.question.empty()) {  // a question already on screen shows on the new agent too
+    user.asked.insert(agent);
+    effects.lines.push_back({agent, line("ask", user.question, &user.queue.front().origin)});
+  }
+}
+
+void Board::agentLeft(AgentId agent, Effects& effects) {
+  const auto owner = agentUser_.find(agent);
+  if (owner == agentUser_.end()) return;
+  User& user = users_[owner->second];
+  agentUser_.erase(owner);
+  user.agents.erase(agent);
+  user.asked.erase(agent);
+  if (!user.agents.empty()) return;
+  // Nobody left to answer: every waiting connection of this user ends as unanswered.
+  for (const Waiting& waiting : user.queue) {
+    for (const TicketId ticket : waiting.tickets) {
+      effects.finished.push_back({ticket, Outcome::timedOut});
+      ticketUser_.erase(ticket);
+    }
+  }
+  user.queue.clear();
+  user.question.clear();
+  user.asked.clear();
+}
+
+void Board::answer(AgentId agent, const std::string& question, bool allow, bool remember, Clock::time_point now,
+                   Effects& effects) {
+  const auto owner = agentUser_.find(agent);
+  if (owner == agentUser_.end()) return;
+  User& user = users_[owner->second];
+  // A late answer (another agent was first, or the question was withdrawn) or one for another user's question.
+  if (user.question.empty() || question != user.question || !user.asked.contains(agent)) return;
+  if (remember) store_.remember(owner->second, user.queue.front().origin, allow);
+  settleFront(user, allow ? Outcome::serve : Outcome::blocked, agent, now, effects);
+}
+
+void Board::tick(Clock::time_point now, Effects& effects) {
+  for (auto& [uid, user] : users_) {
+    if (!user.question.empty() && now >= user.deadline) settleFront(user, Outcome::timedOut, 0, now, effects);
+  }
+}
+
+std::optional<Clock::time_point> Board::nextDeadline() const {
+  std::optional<Clock::time_point> earliest;
+  for (const auto& [uid, user] : users_) {
+    if (!user.question.empty() && (!earliest || user.deadline < *earliest)) earliest = user.deadline;
+  }
+  return earliest;
+}
+
+void Board::askNext(User& user, Clock::time_point now, Effects& effects) {
+  if (!user.question.empty() || user.queue.empty()) return;
+  user.question = std::to_string(nextQuestion_++);
+  user.deadline = now + settings_.timeout;
+  user.asked = user.agents;
+  for (const AgentId agent : user.asked) {
+    effects.lines.push_back({agent, line("ask", user.question, &user.queue.front().origin)});
+  }
+}
+
+void Board::settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::time_point now,
+                        Effects& effects) {
+  Waiting& front = user.queue.front();
+  for (const TicketId ticket : front.tickets) {
+    effects.finished.push_back({ticket, outcome});
+    ticketUser_.erase(ticket);
+  }
+  if (outcome != Outcome::serve) user.quietUntil[front.origin] = now + settings_.quiet;
+  withdraw(user, answeredBy, effects);
+  user.queue.pop_front();
+  user.question.clear();
+  user.asked.clear();
+  askNext(user, now, effects);
+}
+
+void Board::withdraw(User& user, AgentId except, Effects& effects) {
+  for (const AgentId agent : user.asked) {
+    if (agent != except) effects.lines.push_back({agent, line("withdraw", user.question)});
+  }
+}
+
+}  // namespace consent

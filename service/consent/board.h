@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: MIT
+// Who may use the token when a page of an origin nobody listed connects: the per-user questions,
+// their queue, their answers and the connections waiting on them. No sockets and no clock of its
+// own: callers pass the time and carry out the returned effects (lines to agents, connections to
+// serve or close), so every rule can be checked from a table.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "service/consent/store.h"
+
+namespace consent {
+
+using Clock = std::chrono::steady_clock;
+using AgentId = std::uint64_t;   // one connected agent
+using TicketId = std::uint64_t;  // one page connection waiting for a decision
+
+enum class Mode { ask, allow, refuse };  // what an origin not in allow-origin gets
+
+struct Settings {
+  Mode mode = Mode::ask;
+  std::chrono::seconds timeout{60};      // an unanswered question closes its connections
+  std::chrono::seconds quiet{60};        // after Block or no answer, the origin is refused this long
+  std::size_t maxWaitingOrigins = 4;     // per user, besides the one on screen
+};
+
+// What happens to a new page connection.
+enum class Admission { serve, refuse, wait };
+
+// How a waiting connection ends.
+enum class Outcome { serve, blocked, timedOut };  // blocked: close 4403; timedOut: close 4408
+
+struct Effects {
+  struct Line {
+    AgentId agent;
+    std::string text;  // one JSON object, without the newline
+    bool operator==(const Line&) const = default;
+  };
+  struct Finish {
+    TicketId ticket;
+    Outcome outcome;
+    bool operator==(const Finish&) const = default;
+  };
+  std::vector<Line> lines;
+  std::vector<Finish> finished;
+};
+
+class Board {
+ public:
+  Board(Settings settings, Store& store) : settings_(settings), store_(store) {}
+
+  // A page connection of `origin` (empty: no Origin header) whose process runs as `uid` (none: not
+  // known). `listed`: the origin is in allow-origin. On `wait`, `ticket` names it until it finishes.
+  Admission admit(const std::string& origin, bool listed, std::optional<uid_t> uid, Clock::time_point now,
+                  TicketId& ticket, Effects& effects);
+  // The waiting connection closed on its own: it is forgotten, and its question too if nobody else waits.
+  void leave(TicketId ticket, Clock::time_point now, Effects& effects);
+
+  void agentJoined(AgentId agent, uid_t uid, Effects& effects);
+  // The agent's connection ended: with no agent left for its user, that user's waiting connections time out.
+  void agentLeft(AgentId agent, Effects& effects);
+  // An answer from an agent. Only the agent's own user's question counts; the first answer wins.
+  void answer(AgentId agent, const std::string& question, bool allow, bool remember, Clock::time_point now,
+              Effects& effects);
+  // Questions on screen longer than the timeout end as no answer.
+  void tick(Clock::time_point now, Effects& effects);
+
+  // The earliest time tick() has something to do, if any.
+  std::optional<Clock::time_point> nextDeadline() const;
+
+ private:
+  struct Waiting {  // one origin of one user, with the connections that wait for it
+    std::string origin;
+    std::set<TicketId> tickets;
+  };
+  struct User {
+    std::set<AgentId> agents;
+    std::deque<Waiting> queue;  // front: on screen once asked
+    std::string question;       // id of the question on screen, "" when none
+    std::set<AgentId> asked;    // agents showing it
+    Clock::time_point deadline{};
+    std::map<std::string, Clock::time_point> quietUntil;
+  };
+
+  void askNext(User& user, Clock::time_point now, Effects& effects);
+  // The question on screen ends: its connections get `outcome`, the other agents a withdraw.
+  void settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::time_point now,
+                   Effects& effects);
+  void withdraw(User& user, AgentId except, Effects& effects);
+
+  Settings settings_;
+  Store& store_;
+  std::map<uid_t, User> users_;
+  std::map<AgentId, uid_t> agentUser_;
+  std::map<TicketId, uid_t> ticketUser_;
+  TicketId nextTicket_ = 1;
+  std::uint64_t nextQuestion_ = 1;
+};
+
+}  // namespace consent

@@ -1,0 +1,231 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+# tokenbridge-agent against a mock notification server on a private session bus (run under
+# dbus-run-session) and a stand-in for the service's agent socket that this test speaks itself.
+# Buttons are pressed by making the mock emit ActionInvoked, as a real server would.
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import dbus
+import dbus.lowlevel
+import dbusmock
+
+AGENT = sys.argv.pop(1)
+NOTIFY = ('org.freedesktop.Notifications', '/org/freedesktop/Notifications', 'org.freedesktop.Notifications')
+
+
+class Service:
+    """The service's end of the agent socket: accepts the agent and exchanges lines."""
+
+    def __init__(self, path):
+        self.path = path
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        self.listener.listen(4)
+        self.listener.settimeout(10)
+        self.conn = None
+        self.buffer = b''
+
+    def accept(self):
+        self.conn, _ = self.listener.accept()
+        self.buffer = b''
+
+    def say(self, message):
+        self.conn.sendall((json.dumps(message, separators=(',', ':')) + '\n').encode())
+
+    def next(self, timeout=5):
+        self.conn.settimeout(timeout)
+        while b'\n' not in self.buffer:
+            try:
+                chunk = self.conn.recv(4096)
+            except socket.timeout:
+                return None
+            if not chunk:
+                return 'EOF'
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b'\n', 1)
+        return json.loads(line)
+
+    def close(self):
+        if self.conn:
+            self.conn.close()
+        self.listener.close()
+
+
+class AgentTest(dbusmock.DBusTestCase):
+    def start(self, capabilities='actions body body-markup'):
+        self.mock_process, self.mock = self.spawn_server_template(
+            'notification_daemon', {'capabilities': capabilities}, stdout=subprocess.DEVNULL)
+        self.mock_calls = dbus.Interface(self.mock, dbusmock.MOCK_IFACE)
+        self.dir = tempfile.TemporaryDirectory()
+        self.service = Service(os.path.join(self.dir.name, 'agent.sock'))
+        self.agent = subprocess.Popen([AGENT, '--socket', self.service.path], stderr=subprocess.PIPE, text=True)
+        self.service.accept()
+
+    def tearDown(self):
+        if getattr(self, 'agent', None):
+            self.agent.kill()
+            self.agent.wait()
+            self.agent.stderr.close()
+        if getattr(self, 'service', None):
+            self.service.close()
+            self.dir.cleanup()
+        if getattr(self, 'mock_process', None):
+            self.mock_process.terminate()
+            self.mock_process.wait()
+
+    def calls(self, method):
+        return [call for call in self.mock_calls.GetCalls() if call[1] == method]
+
+    def wait_for_calls(self, method, count):
+        for _ in range(100):
+            found = self.calls(method)
+            if len(found) >= count:
+                return found
+            time.sleep(0.05)
+        self.fail(f'{method} not called {count} time(s): {self.mock_calls.GetCalls()}')
+
+    def ask(self, question, origin, count=1):
+        self.service.say({'ask': question, 'origin': origin})
+        return self.wait_for_calls('Notify', count)[-1][2]
+
+    def press(self, notification, key):
+        self.mock_calls.EmitSignal(NOTIFY[2], 'ActionInvoked', 'us', [dbus.UInt32(notification), key])
+
+    def test_each_button_gives_its_answer(self):
+        self.start()
+        cases = [
+            ('allow', 'allow', False),
+            ('allow-always', 'allow', True),
+            ('block', 'block', False),
+            ('block-always', 'block', True),
+            ('default', 'block', False),  # a click on the notification itself
+        ]
+        for number, (key, decision, remember) in enumerate(cases, start=1):
+            with self.subTest(key=key):
+                args = self.ask(str(number), 'https://site.example', number)
+                app, replaces, icon, summary, body, actions, hints, expire = args
+                self.assertIn('https://site.example', body)
+                self.assertEqual(list(actions), ['default', 'Block', 'block', 'Block', 'block-always', 'Always block',
+                                                 'allow', 'Allow once', 'allow-always', 'Always allow'])
+                self.assertEqual(int(expire), 0)
+                self.press(number, key)
+                self.assertEqual(self.service.next(), {'answer': str(number), 'decision': decision, 'remember': remember})
+
+    def test_closing_the_notification_is_block(self):
+        self.start()
+        self.ask('7', 'https://site.example')
+        self.mock_calls.EmitSignal(NOTIFY[2], 'NotificationClosed', 'uu', [dbus.UInt32(1), dbus.UInt32(2)])
+        self.assertEqual(self.service.next(), {'answer': '7', 'decision': 'block', 'remember': False})
+
+    def test_a_button_press_from_another_program_is_ignored(self):
+        self.start()
+        self.ask('1', 'https://site.example')
+        forged = dbus.lowlevel.SignalMessage(NOTIFY[1], NOTIFY[2], 'ActionInvoked')
+        forged.append(dbus.UInt32(1), 'allow', signature='us')
+        self.get_dbus().send_message(forged)
+        self.assertIsNone(self.service.next(timeout=0.5))
+        self.press(1, 'block')
+        self.assertEqual(self.service.next(), {'answer': '1', 'decision': 'block', 'remember': False})
+
+    def test_withdraw_takes_the_notification_down_and_late_presses_count_for_nothing(self):
+        self.start()
+        self.ask('1', 'https://site.example')
+        self.service.say({'withdraw': '1'})
+        self.wait_for_calls('CloseNotification', 1)
+        self.press(1, 'allow')
+        self.assertIsNone(self.service.next(timeout=0.5))
+
+    def test_the_origin_shows_exactly_as_sent(self):
+        self.start()
+        body = self.ask('1', 'https://a&b<c>.example')[4]
+        self.assertTrue(body.startswith('https://a&amp;b&lt;c&gt;.example\n'), body)
+        self.mock_process.terminate()
+        self.mock_process.wait()
+        self.mock_process = None
+        self.agent.kill()
+        self.agent.wait()
+        self.service.conn.close()
+        self.start(capabilities='actions body')
+        body = self.ask('1', 'https://a&b.example')[4]
+        self.assertTrue(body.startswith('https://a&b.example\n'), body)
+
+    def test_reconnects_when_the_service_restarts(self):
+        self.start()
+        self.service.conn.close()
+        self.service.accept()  # the agent retries every 2 s
+        self.ask('1', 'https://site.example')
+        self.press(1, 'allow')
+        self.assertEqual(self.service.next(), {'answer': '1', 'decision': 'allow', 'remember': False})
+
+    def test_without_buttons_or_a_dialog_program_it_says_so_and_ends(self):
+        process, _ = self.spawn_server_template('notification_daemon', {'capabilities': 'body'},
+                                                stdout=subprocess.DEVNULL)
+        try:
+            ended = subprocess.run([AGENT, '--socket', '/nonexistent'], capture_output=True, text=True, timeout=10,
+                                   env=dict(os.environ, PATH='/nonexistent'))
+        finally:
+            process.terminate()
+            process.wait()
+        self.assertEqual(ended.returncode, 1)
+        self.assertIn('no way to ask: the notification server shows no buttons; neither zenity nor kdialog',
+                      ended.stderr)
+
+
+class CommandTest(unittest.TestCase):
+    """--list and --forget: one request, the reply printed."""
+
+    def run_command(self, args, reply):
+        with tempfile.TemporaryDirectory() as directory:
+            service = Service(os.path.join(directory, 'agent.sock'))
+            agent = subprocess.Popen([AGENT, '--socket', service.path] + args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+            service.accept()
+            request = service.next()
+            service.say({'ask': '9', 'origin': 'https://not.for.commands'})
+            service.say(reply)
+            out, err = agent.communicate(timeout=10)
+            service.close()
+            return request, agent.returncode, out, err
+
+    def test_each_command_sends_its_request_and_prints_the_reply(self):
+        cases = [
+            (['--list'], {'remembered': [{'origin': 'https://a.example', 'decision': 'allow'},
+                                         {'origin': 'https://b.example', 'decision': 'block'}]},
+             {'list': True}, 0, 'allow https://a.example\nblock https://b.example\n', ''),
+            (['--list'], {'remembered': []}, {'list': True}, 0, 'no remembered answers\n', ''),
+            (['--forget', 'https://a.example'], {'forgot': 'https://a.example', 'found': True},
+             {'forget': 'https://a.example'}, 0, '', ''),
+            (['--forget', 'https://z.example'], {'forgot': 'https://z.example', 'found': False},
+             {'forget': 'https://z.example'}, 1, '', 'nothing remembered for https://z.example'),
+        ]
+        for args, reply, request, code, out, err in cases:
+            with self.subTest(args=args, reply=reply):
+                sent, returncode, printed, said = self.run_command(args, reply)
+                self.assertEqual(sent, request)
+                self.assertEqual(returncode, code)
+                self.assertEqual(printed, out)
+                self.assertIn(err, said)
+
+    def test_no_service_is_an_error_line(self):
+        ended = subprocess.run([AGENT, '--socket', '/nonexistent/agent.sock', '--list'], capture_output=True,
+                               text=True, timeout=10)
+        self.assertEqual(ended.returncode, 1)
+        self.assertIn('cannot reach the service at /nonexistent/agent.sock', ended.stderr)
+
+    def test_bad_arguments_print_the_usage(self):
+        for args in (['--forget'], ['--list', '--forget', 'x'], ['--bogus']):
+            with self.subTest(args=args):
+                ended = subprocess.run([AGENT] + args, capture_output=True, text=True, timeout=10)
+                self.assertEqual(ended.returncode, 1)
+                self.assertIn('usage: tokenbridge-agent', ended.stderr)
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)

@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: MIT
+// The agent socket over a real Unix socket: what an agent reads and writes, who the kernel says it
+// is, the remembered-decision requests, a misbehaving agent and the timeout. The loop runs in a
+// thread of its own; the test reaches the board only through it.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "service/agent_socket.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A line-reading client of the socket, blocking with a deadline.
+class AgentClient {
+ public:
+  explicit AgentClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~AgentClient() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool connected() const { return fd_ >= 0; }
+  void say(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // The next line, "EOF" when the daemon closed, "" when nothing came in time.
+  std::string next(std::chrono::milliseconds wait = 3s) {
+    for (;;) {
+      const std::size_t end = buffered_.find('\n');
+      if (end != std::string::npos) {
+        std::string line = buffered_.substr(0, end);
+        buffered_.erase(0, end + 1);
+        return line;
+      }
+      pollfd one{fd_, POLLIN, 0};
+      if (::poll(&one, 1, static_cast<int>(wait.count())) != 1) return "";
+      char chunk[512];
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n <= 0) return "EOF";
+      buffered_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buffered_;
+};
+
+class AgentSocketTest : public ::testing::Test {
+ protected:
+  AgentSocketTest()
+      : directory_(fs::temp_directory_path() / ("agent_socket_" + std::to_string(::getpid()))),
+        store_(""),
+        board_({consent::Mode::ask, 1s, 60s, 4}, store_),
+        agents_(io_, board_, store_, [this](const consent::Effects::Finish& finish) {
+          std::lock_guard lock(mutex_);
+          finished_.push_back(finish);
+        }) {
+    fs::remove_all(directory_);
+    fs::create_directories(directory_);
+    path_ = (directory_ / "agent.sock").string();
+    std::ofstream(path_) << "stale socket file of an earlier run";
+  }
+  void SetUp() override {
+    ASSERT_FALSE(agents_.listen(path_));
+    thread_ = std::thread([this] {
+      auto work = asio::make_work_guard(io_);
+      io_.run();
+    });
+  }
+  ~AgentSocketTest() override {
+    io_.stop();
+    if (thread_.joinable()) thread_.join();
+    fs::remove_all(directory_);
+  }
+
+  // A page connection of `origin` run by `uid`, admitted on the loop.
+  std::string page(const std::string& origin, uid_t uid) {
+    std::promise<std::string> said;
+    asio::post(io_, [&] {
+      consent::Effects effects;
+      consent::TicketId ticket = 0;
+      const consent::Admission admission = board_.admit(origin, false, uid, consent::Clock::now(), ticket, effects);
+      agents_.apply(effects);
+      said.set_value(admission == consent::Admission::serve ? "serve" : admission == consent::Admission::refuse ? "refuse" : "wait");
+    });
+    return said.get_future().get();
+  }
+  // The pages finished so far, as "serve", "4403" or "4408" each; waits up to 3 s for `count`.
+  std::string finished(std::size_t count) {
+    for (int i = 0; i < 300; ++i) {
+      {
+        std::lock_guard lock(mutex_);
+        if (finished_.size() >= count) break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard lock(mutex_);
+    std::string text;
+    for (const auto& finish : finished_) {
+      text += (text.empty() ? "" : " ") +
+              std::string(finish.outcome == consent::Outcome::serve ? "serve" : finish.outcome == consent::Outcome::blocked ? "4403" : "4408");
+    }
+    return text;
+  }
+  // Connected agents become visible to the board once the loop has accepted them.
+  void settle() { std::this_thread::sleep_for(100ms); }
+
+  fs::path directory_;
+  std::string path_;
+  asio::io_context io_;
+  consent::Store store_;
+  consent::Board board_;
+  AgentSocket agents_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<consent::Effects::Finish> finished_;
+};
+
+TEST_F(AgentSocketTest, ReplacesAStaleFileAndAnyUserMayConnect) {
+  struct stat info {};
+  ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+}
+
+TEST_F(AgentSocketTest, AnAgentIsAskedAnswersAndManagesItsRememberedDecisions) {
+  AgentClient agent(path_);
+  ASSERT_TRUE(agent.connected());
+  settle();
+  const uid_t me = ::geteuid();
+  ASSERT_EQ(page("https://a.example", me), "wait");
+  EXPECT_EQ(agent.next(), R"({"ask":"1","origin":"https://a.example"})");
+  agent.say(R"({"answer":"1","decision":"maybe","remember":true})");
+  EXPECT_EQ(agent.next(), R"({"error":"decision must be \"allow\" or \"block\""})");
+  agent.say(R"({"answer":"1","decision":"allow","remember":true})");
+  EXPECT_EQ(finished(1), "serve");
+  EXPECT_EQ(page("https://a.example", me), "serve");
+
+  AgentClient command(path_);
+  command.say(R"({"list":true})");
+  EXPECT_EQ(command.next(), R"({"remembered":[{"decision":"allow","origin":"https://a.example"}]})");
+  command.say(R"({"forget":"https://a.example"})");
+  EXPECT_EQ(command.next(), R"({"forgot":"https://a.example","found":true})");
+  command.say(R"({"forget":"https://a.example"})");
+  EXPECT_EQ(command.next(), R"({"forgot":"https://a.example","found":false})");
+  command.say(R"({"hello":1})");
+  EXPECT_EQ(command.next(), R"({"error":"expected answer, list or forget"})");
+
+  // The command connection is asked nothing; the agent is asked again now that it forgot.
+  ASSERT_EQ(page("https://a.example", me), "wait");
+  EXPECT_EQ(agent.next(), R"({"ask":"2","origin":"https://a.example"})");
+  EXPECT_EQ(command.next(200ms), "");
+}
+
+TEST_F(AgentSocketTest, TheKernelNamesTheAgentsUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  int lines[2];
+  ASSERT_EQ(::pipe(lines), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // As user 4242: connect, hand the first line read to the test, wait to be killed.
+    if (::setgid(4242) != 0 || ::setuid(4242) != 0) ::_exit(1);
+    AgentClient agent(path_);
+    const std::string line = agent.next(5s) + "\n";
+    if (::write(lines[1], line.data(), line.size()) < 0) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(lines[1]);
+  settle();
+  EXPECT_EQ(page("https://a.example", ::geteuid()), "serve") << "no agent for this user";
+  EXPECT_EQ(page("https://a.example", 4242), "wait");
+  char buffer[256] = {};
+  EXPECT_GT(::read(lines[0], buffer, sizeof buffer - 1), 0);
+  EXPECT_EQ(std::string(buffer), "{\"ask\":\"1\",\"origin\":\"https://a.example\"}\n");
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(lines[0]);
+  EXPECT_EQ(finished(1), "4408") << "its only agent gone, the page is not left waiting";
+}
+
+TEST_F(AgentSocketTest, NoAnswerInTimeWithdrawsTheQuestionAndTimesThePageOut) {
+  AgentClient agent(path_);
+  settle();
+  ASSERT_EQ(page("https://a.example", ::geteuid()), "wait");
+  EXPECT_EQ(agent.next(), R"({"ask":"1","origin":"https://a.example"})");
+  EXPECT_EQ(agent.next(), R"({"withdraw":"1"})");
+  EXPECT_EQ(finished(1), "4408");
+}
+
+TEST_F(AgentSocketTest, AnAgentThatSpeaksNoJsonOrOverlongLinesIsDisconnected) {
+  for (const std::string& bad : {std::string("not json"), std::string(20000, 'x')}) {
+    SCOPED_TRACE(bad.substr(0, 10));
+    AgentClient agent(path_);
+    settle();
+    agent.say(bad);
+    EXPECT_EQ(agent.next(), "EOF");
+  }
+}
+
+}  // namespace

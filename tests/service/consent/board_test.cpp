@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: MIT
+// The consent rules as scripts: each step is one event (a page connects, an agent joins, answers,
+// leaves, time passes) and the line it must produce: the page's admission, the lines sent to
+// agents and the waiting pages that finish.
+#include <gtest/gtest.h>
+
+#include <json/json.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service/consent/board.h"
+
+namespace {
+
+using consent::Admission;
+using consent::Board;
+using consent::Clock;
+using consent::Effects;
+using consent::Outcome;
+
+struct Step {
+  std::string event;
+  std::string expected;
+};
+
+struct Case {
+  const char* name;
+  consent::Mode mode;
+  std::vector<Step> steps;
+};
+
+std::string describeLine(const Effects::Line& line) {
+  Json::Value value;
+  std::istringstream in(line.text);
+  std::string errors;
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) return "bad json " + line.text;
+  const std::string agent = "@" + std::to_string(line.agent);
+  if (value.isMember("ask") && value.size() == 2) return "ask" + agent + " q" + value["ask"].asString() + " " + value["origin"].asString();
+  if (value.isMember("withdraw") && value.size() == 1) return "withdraw" + agent + " q" + value["withdraw"].asString();
+  return "unexpected " + line.text;
+}
+
+// Runs a script; pages are named by a word, so the finished ones can be listed by name.
+class Script {
+ public:
+  explicit Script(consent::Mode mode) : store_(""), board_({mode, std::chrono::seconds(60), std::chrono::seconds(60), 4}, store_) {}
+
+  // Events: "agent ID UID", "gone ID", "page NAME UID ORIGIN [listed]" (UID "?" for unknown),
+  // "answer AGENT Q allow|block [remember]", "leave NAME", "at SECONDS" (also ticks).
+  std::string run(const std::string& event) {
+    std::istringstream words(event);
+    std::string verb;
+    words >> verb;
+    Effects effects;
+    std::string said;
+    if (verb == "agent") {
+      consent::AgentId agent;
+      uid_t uid;
+      words >> agent >> uid;
+      board_.agentJoined(agent, uid, effects);
+    } else if (verb == "gone") {
+      consent::AgentId agent;
+      words >> agent;
+      board_.agentLeft(agent, effects);
+    } else if (verb == "page") {
+      std::string name, uid, origin, listed;
+      words >> name >> uid >> origin >> listed;
+      if (origin == "-") origin.clear();
+      std::optional<uid_t> known;
+      if (uid != "?") known = static_cast<uid_t>(std::stoul(uid));
+      consent::TicketId ticket = 0;
+      const Admission admission = board_.admit(origin, listed == "listed", known, now_, ticket, effects);
+      said = admission == Admission::serve ? "serve" : admission == Admission::refuse ? "refuse" : "wait";
+      if (admission == Admission::wait) names_[ticket] = name;
+    } else if (verb == "answer") {
+      consent::AgentId agent;
+      std::string question, decision, remember;
+      words >> agent >> question >> decision >> remember;
+      board_.answer(agent, question, decision == "allow", remember == "remember", now_, effects);
+    } else if (verb == "leave") {
+      std::string name;
+      words >> name;
+      for (const auto& [ticket, named] : names_) {
+        if (named == name) board_.leave(ticket, now_, effects);
+      }
+    } else if (verb == "at") {
+      int seconds;
+      words >> seconds;
+      now_ = start_ + std::chrono::seconds(seconds);
+      board_.tick(now_, effects);
+    } else {
+      return "unknown event";
+    }
+    for (const Effects::Line& line : effects.lines) said += (said.empty() ? "" : "; ") + describeLine(line);
+    for (const Effects::Finish& finish : effects.finished) {
+      const char* outcome = finish.outcome == Outcome::serve ? "serve" : finish.outcome == Outcome::blocked ? "4403" : "4408";
+      said += (said.empty() ? "" : "; ") + names_[finish.ticket] + " " + outcome;
+    }
+    return said;
+  }
+
+ private:
+  consent::Store store_;
+  Board board_;
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point now_ = start_;
+  std::map<consent::TicketId, std::string> names_;
+};
+
+TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
+  using consent::Mode;
+  const Case cases[] = {
+      {"a listed origin, or no Origin at all, is served without a question", Mode::ask,
+       {{"agent 1 1000", ""}, {"page a 1000 https://listed.example listed", "serve"}, {"page b 1000 -", "serve"}}},
+      {"unknown-origin = allow serves everyone as before", Mode::allow,
+       {{"agent 1 1000", ""}, {"page a 1000 https://x.example", "serve"}}},
+      {"unknown-origin = refuse refuses what is not listed", Mode::refuse,
+       {{"agent 1 1000", ""}, {"page a 1000 https://x.example", "refuse"}, {"page b 1000 https://y.example listed", "serve"}}},
+      {"no agent of that user, or an unknown user: served as before", Mode::ask,
+       {{"agent 1 1000", ""}, {"page a 1001 https://x.example", "serve"}, {"page b ? https://x.example", "serve"}}},
+      {"Allow and remember: served, and not asked again", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"answer 1 1 allow remember", "a serve"},
+        {"page b 1000 https://x.example", "serve"}}},
+      {"Block and remember: closed 4403, then refused without a question", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"answer 1 1 block remember", "a 4403"},
+        {"at 3600", ""},
+        {"page b 1000 https://x.example", "refuse"}}},
+      {"Allow once: the waiting page is served, the next one asks again", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"answer 1 1 allow", "a serve"},
+        {"page b 1000 https://x.example", "wait; ask@1 q2 https://x.example"}}},
+      {"Block once: refused for 60 s, then asked again", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"answer 1 1 block", "a 4403"},
+        {"at 59", ""},
+        {"page b 1000 https://x.example", "refuse"},
+        {"page c 1000 https://other.example", "wait; ask@1 q2 https://other.example"},
+        {"answer 1 2 allow", "c serve"},
+        {"at 60", ""},
+        {"page d 1000 https://x.example", "wait; ask@1 q3 https://x.example"}}},
+      {"no answer: 4408 and withdraw at the timeout, then refused for 60 s", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"at 59", ""},
+        {"at 60", "withdraw@1 q1; a 4408"},
+        {"answer 1 1 allow", ""},
+        {"page b 1000 https://x.example", "refuse"},
+        {"at 120", ""},
+        {"page c 1000 https://x.example", "wait; ask@1 q2 https://x.example"}}},
+      {"one user's Allow does not admit another user's page", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"agent 2 1001", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"answer 2 1 allow remember", ""},
+        {"answer 1 1 allow remember", "a serve"},
+        {"page b 1001 https://x.example", "wait; ask@2 q2 https://x.example"}}},
+      {"6 origins at once: 1 asked, 4 waiting, the rest refused; each answer asks the next", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://1.example", "wait; ask@1 q1 https://1.example"},
+        {"page b 1000 https://2.example", "wait"},
+        {"page c 1000 https://3.example", "wait"},
+        {"page d 1000 https://4.example", "wait"},
+        {"page e 1000 https://5.example", "wait"},
+        {"page f 1000 https://6.example", "refuse"},
+        {"page g 1000 https://2.example", "wait"},
+        {"answer 1 1 block", "ask@1 q2 https://2.example; a 4403"},
+        {"answer 1 2 allow", "ask@1 q3 https://3.example; b serve; g serve"}}},
+      {"two agents of one user: both asked, the first answer wins, the other gets withdraw", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"agent 2 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example; ask@2 q1 https://x.example"},
+        {"answer 2 1 allow", "withdraw@1 q1; a serve"},
+        {"answer 1 1 block", ""}}},
+      {"an agent that joins while a question is on screen is asked too", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"agent 2 1000", "ask@2 q1 https://x.example"},
+        {"answer 2 1 block", "withdraw@1 q1; a 4403"}}},
+      {"the last agent gone: every waiting page of that user gets 4408", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"agent 2 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example; ask@2 q1 https://x.example"},
+        {"page b 1000 https://y.example", "wait"},
+        {"gone 1", ""},
+        {"gone 2", "a 4408; b 4408"},
+        {"page c 1000 https://z.example", "serve"}}},
+      {"a page that leaves takes its question along once no page waits for it", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"page b 1000 https://x.example", "wait"},
+        {"page c 1000 https://y.example", "wait"},
+        {"leave a", ""},
+        {"leave b", "withdraw@1 q1; ask@1 q2 https://y.example"},
+        {"leave c", "withdraw@1 q2"},
+        {"page d 1000 https://x.example", "wait; ask@1 q3 https://x.example"}}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    Script script(test.mode);
+    for (const Step& step : test.steps) EXPECT_EQ(script.run(step.event), step.expected) << step.event;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: MIT
+// Remembered decisions: the file format read whole or not at all, and the files on disk (one per
+// user, 0600, replaced atomically, a bad one ignored and never half-trusted).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "service/consent/store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ConsentFile, EachTextIsReadWholeOrNotAtAll) {
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* expected;  // "origin=allow|block ..." or "bad"
+  };
+  const Case cases[] = {
+      {"empty file", "", ""},
+      {"both kinds", "allow https://a.example\nblock http://b.example:8080\n", "http://b.example:8080=block https://a.example=allow"},
+      {"last line cut off", "allow https://a.example\nblock https://b.exa", "bad"},
+      {"unknown word", "allow https://a.example\nmaybe https://b.example\n", "bad"},
+      {"no origin", "allow\n", "bad"},
+      {"blank inside the origin", "allow https://a.example x\n", "bad"},
+      {"empty origin", "allow \n", "bad"},
+      {"same origin twice", "allow https://a.example\nblock https://a.example\n", "bad"},
+      {"carriage return", "allow https://a.example\r\n", "bad"},
+      {"nul byte", std::string("allow https://a\0.example\n", 25), "bad"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const auto parsed = consent::parseDecisions(test.text);
+    std::string said = "bad";
+    if (parsed) {
+      said.clear();
+      for (const auto& [origin, allow] : *parsed) said += (said.empty() ? "" : " ") + origin + (allow ? "=allow" : "=block");
+      EXPECT_EQ(consent::parseDecisions(consent::formatDecisions(*parsed)), parsed);
+    }
+    EXPECT_EQ(said, test.expected);
+  }
+}
+
+class ConsentStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() / ("consent_store_" + std::to_string(::getpid()));
+    fs::remove_all(directory_);
+    fs::create_directories(directory_);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+
+  std::string read(const std::string& name) {
+    std::ifstream in(directory_ / name);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  fs::path directory_;
+};
+
+TEST_F(ConsentStore, DecisionsLiveInOnePrivateFilePerUserAndSurviveARestart) {
+  {
+    consent::Store store(directory_);
+    EXPECT_TRUE(store.remember(1000, "https://a.example", true));
+    EXPECT_TRUE(store.remember(1000, "https://b.example", false));
+    EXPECT_TRUE(store.remember(1001, "https://a.example", false));
+    EXPECT_FALSE(store.remember(1000, "https://bad example", true));
+  }
+  EXPECT_EQ(read("1000"), "allow https://a.example\nblock https://b.example\n");
+  EXPECT_EQ(read("1001"), "block https://a.example\n");
+  EXPECT_EQ(fs::status(directory_ / "1000").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()), 2) << "no temporary left";
+
+  consent::Store again(directory_);
+  EXPECT_EQ(again.lookup(1000, "https://a.example"), true);
+  EXPECT_EQ(again.lookup(1000, "https://b.example"), false);
+  EXPECT_EQ(again.lookup(1001, "https://a.example"), false);
+  EXPECT_EQ(again.lookup(1002, "https://a.example"), std::nullopt);
+  EXPECT_EQ(again.lookup(1000, "https://a.example:443"), std::nullopt) << "exact origins only";
+  EXPECT_TRUE(again.forget(1000, "https://a.example"));
+  EXPECT_FALSE(again.forget(1000, "https://a.example"));
+  EXPECT_EQ(read("1000"), "block https://b.example\n");
+}
+
+TEST_F(ConsentStore, ABadFileIsIgnoredWholeAndReplacedByTheNextDecision) {
+  std::ofstream(directory_ / "1000") << "allow https://a.example\nallow https://half";
+  std::vector<std::string> warnings;
+  consent::Store store(directory_, [&](const std::string& line) { warnings.push_back(line); });
+  EXPECT_EQ(store.lookup(1000, "https://a.example"), std::nullopt);
+  EXPECT_TRUE(store.list(1000).empty());
+  EXPECT_EQ(store.lookup(1000, "https://half"), std::nullopt);
+  ASSERT_EQ(warnings.size(), 1u) << "one line, however often the user is looked up";
+  EXPECT_EQ(warnings[0], "consent: ignoring " + (directory_ / "1000").string() + ": not a valid decisions file");
+  EXPECT_TRUE(store.remember(1000, "https://c.example", false));
+  EXPECT_EQ(read("1000"), "block https://c.example\n");
+}
+
+TEST_F(ConsentStore, AnUnwritableDirectoryKeepsTheDecisionForThisRunAndSaysSo) {
+  std::vector<std::string> warnings;
+  consent::Store store((directory_ / "missing").string(), [&](const std::string& line) { warnings.push_back(line); });
+  EXPECT_FALSE(store.remember(1000, "https://a.example", true));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind("consent: cannot write " + (directory_ / "missing").string() + "/1000: ", 0), 0u) << warnings[0];
+  EXPECT_EQ(store.lookup(1000, "https://a.example"), true);
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// Each way a wait ends reaches the held connection as its one answer, and a connection that closes
+// while waiting takes its question off the agent's screen.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/consent_gate.h"
+
+namespace {
+
+// Records the answer a held connection got.
+struct Recorder {
+  std::vector<std::string>* log;
+  int id;
+  void resume() { log->push_back(std::to_string(id) + " resume"); }
+  void close(std::uint16_t status, const std::string& reason) {
+    log->push_back(std::to_string(id) + " close " + std::to_string(status) + " " + reason);
+  }
+};
+
+TEST(ConsentGate, EachEndingIsTheHeldConnectionsOneAnswer) {
+  struct Case {
+    consent::Outcome outcome;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {consent::Outcome::serve, "1 resume"},
+      {consent::Outcome::blocked, "1 close 4403 the person at this computer said no"},
+      {consent::Outcome::timedOut, "1 close 4408 no answer from the person at this computer"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.expected);
+    std::vector<std::string> log;
+    ConsentGate<Recorder> gate;
+    gate.wait(7, Recorder{&log, 1});
+    gate.finish({7, test.outcome});
+    gate.finish({7, consent::Outcome::serve});  // a second ending for the same ticket counts for nothing
+    gate.finish({8, consent::Outcome::serve});  // nor one for a ticket never held
+    EXPECT_EQ(log, std::vector<std::string>{test.expected});
+    EXPECT_EQ(gate.waiting(), 0u);
+  }
+}
+
+TEST(ConsentGate, AConnectionClosedWhileWaitingWithdrawsItsQuestion) {
+  consent::Store store("");
+  consent::Board board({}, store);
+  consent::Effects effects;
+  board.agentJoined(1, 1000, effects);
+  consent::TicketId ticket = 0;
+  const auto now = consent::Clock::now();
+  ASSERT_EQ(board.admit("https://x.example", false, 1000, now, ticket, effects), consent::Admission::wait);
+  std::vector<std::string> log;
+  ConsentGate<Recorder> gate;
+  gate.wait(ticket, Recorder{&log, 1});
+
+  consent::Effects after;
+  gate.closed(ticket, board, now, after);
+  ASSERT_EQ(after.lines.size(), 1u);
+  EXPECT_EQ(after.lines[0].text, R"({"withdraw":"1"})");
+  EXPECT_TRUE(log.empty()) << "a closed connection gets no answer";
+  consent::Effects again;
+  gate.closed(ticket, board, now, again);
+  EXPECT_TRUE(again.lines.empty());
+}
+
+}  // namespace
