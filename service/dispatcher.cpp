@@ -7,15 +7,20 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "crypto/commands.h"
+#include "net/hold.h"
 #include "service/library_commands.h"
 #include "service/members.h"
 #include "service/reply.h"
+#include "service/token_thread.h"
 #include "token/commands.h"
 
 namespace {
@@ -28,53 +33,119 @@ constexpr char kUnknownType[] = "-1097";
 // Where the two diagnostic lines of each request go; nullptr drops them unformatted.
 std::FILE* g_console = nullptr;
 
+// Where the requests that need the token go; nullptr runs them on the calling thread. Atomic so
+// tests may set it while a loop runs.
+std::atomic<TokenThread*> g_tokenThread = nullptr;
+
 // One request type and the function that reads its members, runs its command and builds the reply.
 struct Row {
   std::string_view type;
   std::string (*run)(const std::string& type, const Json::Value& request);
+  bool token;  // calls into the token library, so it runs on the token thread
 };
 
-std::string dispatch(const char* text, std::size_t length);
+// A parsed request and its row, or, with no row, the reply already decided (unparsable, unknown).
+struct Parsed {
+  const Row* row = nullptr;
+  std::string type;
+  Json::Value request;
+  std::string reply;
+};
+
+Parsed parse(const unsigned char* payload, std::size_t size);
+std::string run(const Parsed& parsed);
 void printDiagnostics(const std::string& strOutData);
 const Row* findRow(std::string_view type);
+
+// A held connection waiting for its reply from the token thread.
+class HeldConnection : public TokenWaiter {
+ public:
+  explicit HeldConnection(net::Hold hold) : hold_(std::move(hold)) {}
+  bool abandoned() const override { return hold_.abandoned(); }
+  void answer(std::string text) override {
+    printDiagnostics(text);
+    hold_.reply(std::move(text));
+  }
+
+ private:
+  net::Hold hold_;
+};
 
 }  // namespace
 
 void ev_handler(net::Connection* connection, int event, void* event_data) {
   if (event != net::EV_WEBSOCKET_FRAME) return;
   const auto* message = static_cast<const net::WebSocketMessage*>(event_data);
-  const std::string strOutData = handleRequest(message->data, message->size);
+  Parsed parsed = parse(message->data, message->size);
+  TokenThread* tokenThread = g_tokenThread.load(std::memory_order_acquire);
+  if (parsed.row != nullptr && parsed.row->token && tokenThread != nullptr) {
+    try {
+      // The connection reads no further message until this reply is queued: its replies keep
+      // the order of its requests, and it has at most one job at the token at a time.
+      TokenJob job{.presenceCheck = parsed.row->type == "GetDevState",
+                   .work = [parsed = std::make_shared<const Parsed>(std::move(parsed))] { return run(*parsed); },
+                   .waiter = nullptr};
+      job.waiter = std::make_unique<HeldConnection>(net::hold(connection));
+      tokenThread->submit(std::move(job));
+      return;
+    } catch (const std::bad_alloc&) {
+      // A hold taken here was given up with the job (the connection reads on); answered below.
+      parsed = Parsed{.row = nullptr, .type = {}, .request = {}, .reply = getJsonData("", kNoMemory, -1)};
+    }
+  }
+  const std::string strOutData = parsed.row != nullptr ? run(parsed) : std::move(parsed.reply);
+  printDiagnostics(strOutData);
   net::sendWebSocketFrame(connection, net::OP_TEXT, strOutData.data(), strOutData.size());
 }
 
 std::string handleRequest(const unsigned char* payload, std::size_t size) {
-  // The request text ends at the first NUL byte of the message. It is parsed where it lies: the
-  // message stays valid for the whole call, so no NUL-terminated copy is needed.
-  const char* text = reinterpret_cast<const char*>(payload);
-  const void* nul = size != 0 ? std::memchr(text, '\0', size) : nullptr;
-  const std::size_t length = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
-  std::string strOutData = dispatch(text, length);
+  const Parsed parsed = parse(payload, size);
+  std::string strOutData = parsed.row != nullptr ? run(parsed) : parsed.reply;
   printDiagnostics(strOutData);
   return strOutData;
 }
 
 void setDiagnosticConsole(std::FILE* console) { g_console = console; }
 
+void setTokenThread(TokenThread* thread) { g_tokenThread.store(thread, std::memory_order_release); }
+
 namespace {
 
-// Parses the request text and runs its row. JsonCpp throws where a value cannot be converted (a
+// Parses the request text and finds its row. JsonCpp throws where a value cannot be converted (a
 // top-level array, a string read as an integer, nesting deeper than it allows ...): every such
 // request is answered as unparsable, and the connection stays.
-std::string dispatch(const char* text, std::size_t length) {
+Parsed parse(const unsigned char* payload, std::size_t size) {
+  // The request text ends at the first NUL byte of the message. It is parsed where it lies: the
+  // message stays valid for the whole call, so no NUL-terminated copy is needed.
+  const char* text = reinterpret_cast<const char*>(payload);
+  const void* nul = size != 0 ? std::memchr(text, '\0', size) : nullptr;
+  const std::size_t length = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+  Parsed parsed;
   try {
     // Default features: comments allowed, any top-level value. The reader keeps nothing from one
-    // parse to the next; reusing it only saves its allocations.
+    // parse to the next; reusing it only saves its allocations. Loop thread only.
     static Json::Reader reader;
-    Json::Value request;
-    if (!reader.parse(text, text + length, request, false)) return getJsonData("", kUnparsable, -1);
-    const std::string type = readText(request, "type");
-    if (const Row* row = findRow(type)) return row->run(type, request);
-    return getJsonData(typeThatFits(type, kUnknownType, -1), kUnknownType, -1);
+    if (!reader.parse(text, text + length, parsed.request, false)) {
+      parsed.reply = getJsonData("", kUnparsable, -1);
+      return parsed;
+    }
+    parsed.type = readText(parsed.request, "type");
+    parsed.row = findRow(parsed.type);
+    if (parsed.row == nullptr) parsed.reply = getJsonData(typeThatFits(parsed.type, kUnknownType, -1), kUnknownType, -1);
+  } catch (const std::bad_alloc&) {
+    parsed.row = nullptr;
+    parsed.reply = getJsonData("", kNoMemory, -1);
+  } catch (const std::exception&) {
+    parsed.row = nullptr;
+    parsed.reply = getJsonData("", kUnparsable, -1);
+  }
+  return parsed;
+}
+
+// Runs a parsed request's row; a member its row cannot convert is answered as unparsable.
+std::string run(const Parsed& parsed) {
+  try {
+    return parsed.row->run(parsed.type, parsed.request);
   } catch (const std::bad_alloc&) {
     return getJsonData("", kNoMemory, -1);
   } catch (const std::exception&) {
@@ -122,8 +193,15 @@ std::string rowGetDevState(const std::string& type, const Json::Value&) {
   return getJsonData(type, result != 0 ? "1" : "0", inverse(result));
 }
 
+// Closed token libraries copy PINs into small fixed buffers: a longer PIN never reaches one. It is
+// refused as the library refuses a PIN of the wrong length (nothing spent, the tries left unknown).
+constexpr std::size_t kPinMaxBytes = 64;
+
+bool pinTooLong(const std::string& pin) { return pin.size() > kPinMaxBytes; }
+
 std::string rowVerifyUserPin(const std::string& type, const Json::Value& request) {
   std::string pin = readText(request, "parm2");
+  if (pinTooLong(pin)) return getJsonData(type, "0", 1);
   int out = 0;
   const unsigned char result = VerifyUserPin(writable(pin), &out);
   return getJsonData(type, decimal(out).c_str(), inverse(result));
@@ -139,6 +217,7 @@ std::string rowChangeUserPin(const std::string& type, const Json::Value& request
   std::string oldPin = readText(request, "parm1");
   std::string newPin = readText(request, "parm2");
   int out = -1;
+  if (pinTooLong(oldPin) || pinTooLong(newPin)) return getJsonData(type, decimal(out).c_str(), 1);
   const unsigned char result = ChangeUserPin(writable(oldPin), writable(newPin), &out);
   return getJsonData(type, decimal(out).c_str(), inverse(result));
 }
@@ -147,6 +226,7 @@ std::string rowUnblockUserPin(const std::string& type, const Json::Value& reques
   std::string adminPin = readText(request, "parm1");
   std::string newUserPin = readText(request, "parm2");
   int out = -1;
+  if (pinTooLong(adminPin) || pinTooLong(newUserPin)) return getJsonData(type, decimal(out).c_str(), 1);
   const unsigned char result = UnblockUserPin(writable(adminPin), writable(newUserPin), &out);
   return getJsonData(type, decimal(out).c_str(), inverse(result));
 }
@@ -179,19 +259,20 @@ std::string rowCloseDevice(const std::string& type, const Json::Value&) {
 }
 
 // The request types in the order they are compared: the first whose text equals the request's
-// "type" exactly (case-sensitive, no trimming) runs. A new request is one row plus its function.
+// "type" exactly (case-sensitive, no trimming) runs. A new request is one row plus its function, and
+// says whether it calls into the token library (then it waits its turn on the token thread).
 constexpr Row kRows[] = {
-    {.type = "StartMonitor", .run = rowStartMonitor},
-    {.type = "OpenDevice", .run = rowOpenDevice},
-    {.type = "GetDevState", .run = rowGetDevState},
-    {.type = "VerifyUserPin", .run = rowVerifyUserPin},
-    {.type = "GetUserName", .run = rowGetUserName},
-    {.type = "ChangeUserPin", .run = rowChangeUserPin},
-    {.type = "UnblockUserPin", .run = rowUnblockUserPin},
-    {.type = "GetLibVersion", .run = rowGetLibVersion},
-    {.type = "ZPSHA1", .run = rowZPSHA1},
-    {.type = "ZPCrypt", .run = rowZPCrypt},
-    {.type = "CloseDevice", .run = rowCloseDevice},
+    {.type = "StartMonitor", .run = rowStartMonitor, .token = false},
+    {.type = "OpenDevice", .run = rowOpenDevice, .token = true},
+    {.type = "GetDevState", .run = rowGetDevState, .token = true},
+    {.type = "VerifyUserPin", .run = rowVerifyUserPin, .token = true},
+    {.type = "GetUserName", .run = rowGetUserName, .token = true},
+    {.type = "ChangeUserPin", .run = rowChangeUserPin, .token = true},
+    {.type = "UnblockUserPin", .run = rowUnblockUserPin, .token = true},
+    {.type = "GetLibVersion", .run = rowGetLibVersion, .token = false},
+    {.type = "ZPSHA1", .run = rowZPSHA1, .token = true},
+    {.type = "ZPCrypt", .run = rowZPCrypt, .token = true},
+    {.type = "CloseDevice", .run = rowCloseDevice, .token = true},
 };
 
 const Row* findRow(std::string_view type) {

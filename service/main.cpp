@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // tokenbridged: reads its optional configuration file, detaches, listens for WebSocket connections
 // (port 9446 on every IPv4 interface unless the file says otherwise) and serves requests for ever
-// on one loop. No environment of its own.
+// on one loop, with the token library's calls on one thread of their own. No environment of its own.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +14,8 @@
 #include "service/dispatcher.h"
 #include "service/log.h"
 #include "service/skf_library.h"
+#include "service/stuck_call_watcher.h"
+#include "service/token_thread.h"
 #include "token/warnings.h"
 
 int main(int argc, char** argv) {
@@ -31,6 +33,11 @@ int main(int argc, char** argv) {
 
   settings.options.log = logWarning;
   token::setWarningSink(logWarning);
+  // Every token library call is made on this thread; the loop below keeps the sockets.
+  TokenThread tokenThread;
+  setTokenThread(&tokenThread);
+  // Logs a token call that has not returned after 10 s; the token layer logs its return.
+  const StuckCallWatcher stuckCallWatcher;
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startupFailed("cannot listen on " + server.failedAddress() + ": " + error.message());

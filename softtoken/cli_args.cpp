@@ -184,6 +184,35 @@ std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, s
   return FaultRequest{*function, Fault{*code, once}};
 }
 
+std::optional<TimingRequest> parseTiming(const std::string& command, const std::vector<std::string>& options,
+                                         std::string* error) {
+  const bool slow = command == "slow";
+  const std::size_t functionAt = slow ? 1 : 0;
+  if (options.size() != functionAt + 1 && !(slow && options.size() == 1)) {
+    fail(error, command + (slow ? ": usage is 'slow MS [FUNCTION]'" : ": usage is '" + command + " FUNCTION'"));
+    return std::nullopt;
+  }
+  TimingRequest request{.function_ = kEveryFunction, .delayMs_ = 0};
+  if (slow) {
+    const std::optional<ULONG> ms = parseNumber(options[0]);
+    if (!ms || *ms > kDelayMaxMs) {
+      fail(error, "slow: '" + options[0] + "' is not a number of milliseconds from 0 to " + std::to_string(kDelayMaxMs));
+      return std::nullopt;
+    }
+    request.delayMs_ = *ms;
+  }
+  if (options.size() > functionAt) {
+    const std::optional<std::string> function = canonicalSkfFunction(options[functionAt]);
+    if (!function) {
+      fail(error, command + ": '" + options[functionAt] +
+                      "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
+      return std::nullopt;
+    }
+    request.function_ = *function;
+  }
+  return request;
+}
+
 std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error) {
   if (options.size() != 2 || (options[1] != "on" && options[1] != "off")) {
     fail(error, "quirk: usage is 'quirk NAME on|off'");

@@ -45,4 +45,15 @@ struct QuirkRequest {
 // "NAME on|off" with NAME one of the quirks in quirks.h.
 std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error);
 
+// What "slow", "stick", "release" and "count" act on: a function, or for "slow" every function.
+struct TimingRequest {
+  std::string function_;  // the library's spelling, or kEveryFunction
+  ULONG delayMs_ = 0;     // "slow" only; 0 takes the delay away
+};
+
+// "slow MS [FUNCTION]" (MS from 0 to kDelayMaxMs; no FUNCTION: every function), or, for the other
+// commands, "FUNCTION".
+std::optional<TimingRequest> parseTiming(const std::string& command, const std::vector<std::string>& options,
+                                         std::string* error);
+
 }  // namespace softtoken

@@ -28,6 +28,9 @@ constexpr const char* kUsage =
     "  fail FUNCTION CODE [--once]                       make an SKF function return CODE\n"
     "  clear                                             remove every fault\n"
     "  quirk NAME on|off                                 imitate a faulty library (see README)\n"
+    "  slow MS [FUNCTION]                                each call (to FUNCTION) takes MS more (0: no delay)\n"
+    "  stick FUNCTION | release FUNCTION                 calls to FUNCTION wait until released\n"
+    "  count FUNCTION                                    count calls to FUNCTION from 0 (show prints them)\n"
     "The state file is PATH, else $SOFTTOKEN_STATE, else /var/lib/softtoken/state.json.\n";
 
 struct Context {
@@ -137,6 +140,25 @@ int quirk(const Context& c) {
   });
 }
 
+// slow, stick, release and count: the timing members of the state.
+int timing(const Context& c, const std::string& command) {
+  std::string error;
+  const std::optional<TimingRequest> request = parseTiming(command, c.rest_, &error);
+  if (!request) return usageError(c.err_, error);
+  return changeExisting(c, [&](TokenState& state) {
+    if (command == "slow" && request->delayMs_ == 0) state.delays_.erase(request->function_);
+    if (command == "slow" && request->delayMs_ != 0) state.delays_[request->function_] = request->delayMs_;
+    if (command == "stick") state.stuck_.insert(request->function_);
+    if (command == "release") state.stuck_.erase(request->function_);
+    if (command == "count") state.calls_[request->function_] = 0;
+  });
+}
+
+int slow(const Context& c) { return timing(c, "slow"); }
+int stick(const Context& c) { return timing(c, "stick"); }
+int release(const Context& c) { return timing(c, "release"); }
+int count(const Context& c) { return timing(c, "count"); }
+
 void showPin(std::ostream& out, const char* label, const PinState& pin, bool reveal) {
   out << label << (reveal ? pin.pin_ : "(hidden, --reveal shows it)") << ", " << pin.tries_ << " of "
       << pin.maximum_ << " tries left" << (pin.tries_ == 0 ? ", LOCKED" : "") << "\n";
@@ -191,6 +213,9 @@ int show(const Context& c) {
            << (fault.once_ ? " once" : " until cleared") << "\n";
   }
   for (const std::string& name : state->quirks_) c.out_ << "quirk:        " << name << "\n";
+  for (const auto& [function, ms] : state->delays_) c.out_ << "slow:         " << function << " " << ms << " ms\n";
+  for (const std::string& function : state->stuck_) c.out_ << "stuck:        " << function << "\n";
+  for (const auto& [function, n] : state->calls_) c.out_ << "calls:        " << function << " " << n << "\n";
   return kExitOk;
 }
 
@@ -204,7 +229,9 @@ constexpr Subcommand kSubcommands[] = {
     {.name = "init", .run = init},         {.name = "plug", .run = plug},
     {.name = "unplug", .run = unplug},     {.name = "show", .run = show},
     {.name = "fail", .run = failCommand},  {.name = "clear", .run = clear},
-    {.name = "quirk", .run = quirk},
+    {.name = "quirk", .run = quirk},       {.name = "slow", .run = slow},
+    {.name = "stick", .run = stick},       {.name = "release", .run = release},
+    {.name = "count", .run = count},
 };
 
 }  // namespace

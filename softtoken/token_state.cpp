@@ -63,6 +63,37 @@ bool quirksFromJson(const Json::Value& v, std::set<std::string>& quirks) {
   return true;
 }
 
+// A function name as the library spells it, or "*" where every function is meant.
+bool isFunctionKey(const std::string& name, bool everyAllowed) {
+  if (everyAllowed && name == kEveryFunction) return true;
+  const std::optional<std::string> function = canonicalSkfFunction(name);
+  return function && *function == name;
+}
+
+// The timing members are optional, so that files written before them still read.
+bool timingFromJson(const Json::Value& v, TokenState& state) {
+  const Json::Value& delays = v["delays"];
+  const Json::Value& stuck = v["stuck"];
+  const Json::Value& calls = v["calls"];
+  if ((!delays.isNull() && !delays.isObject()) || (!stuck.isNull() && !stuck.isArray()) ||
+      (!calls.isNull() && !calls.isObject())) {
+    return false;
+  }
+  for (const std::string& name : delays.getMemberNames()) {
+    if (!isFunctionKey(name, true) || !isCount(delays[name], 1, kDelayMaxMs)) return false;
+    state.delays_[name] = delays[name].asUInt();
+  }
+  for (const Json::Value& name : stuck) {
+    if (!name.isString() || !isFunctionKey(name.asString(), false)) return false;
+    state.stuck_.insert(name.asString());
+  }
+  for (const std::string& name : calls.getMemberNames()) {
+    if (!isFunctionKey(name, false) || !calls[name].isUInt64()) return false;
+    state.calls_[name] = calls[name].asUInt64();
+  }
+  return true;
+}
+
 }  // namespace
 
 bool pinLengthValid(std::string_view pin) {
@@ -87,6 +118,9 @@ Json::Value toJson(const TokenState& state) {
   }
   out["quirks"] = Json::Value(Json::arrayValue);
   for (const std::string& quirk : state.quirks_) out["quirks"].append(quirk);
+  for (const auto& [name, ms] : state.delays_) out["delays"][name] = ms;
+  for (const std::string& name : state.stuck_) out["stuck"].append(name);
+  for (const auto& [name, count] : state.calls_) out["calls"][name] = Json::UInt64(count);
   return out;
 }
 
@@ -113,6 +147,7 @@ std::optional<TokenState> fromJson(const Json::Value& v) {
   state.admin_ = *admin;
   if (!faultsFromJson(v["faults"], state.faults_)) return std::nullopt;
   if (!quirksFromJson(v["quirks"], state.quirks_)) return std::nullopt;
+  if (!timingFromJson(v, state)) return std::nullopt;
   return state;
 }
 

@@ -50,7 +50,17 @@ struct TokenState {
   PinState admin_ = {"admin12345", 10, 10};
   std::map<std::string, Fault> faults_;  // keyed by the exact SKF function name
   std::set<std::string> quirks_;          // names from softtoken/quirks.h that are on
+  // The timing of a slow or wedged token. delays_: milliseconds each call to a function takes, "*"
+  // for every function (a function's own entry wins). stuck_: a call to one of these functions
+  // does not return until the name is removed. calls_: calls counted, for the functions listed.
+  std::map<std::string, ULONG> delays_;
+  std::set<std::string> stuck_;
+  std::map<std::string, std::uint64_t> calls_;
 };
+
+// Every function, for delays_.
+inline constexpr const char* kEveryFunction = "*";
+constexpr ULONG kDelayMaxMs = 60000;
 
 Json::Value toJson(const TokenState& state);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "token/call_watch.h"
 #include "token/dev_mgnt.h"
 
 HAPPLICATION g_hApp = nullptr;
@@ -25,7 +26,7 @@ BYTE CApplicationTest::Test_OpenApplication() {
   if (g_hDev == nullptr) return 0;
   char names[256] = {};
   ULONG size = sizeof names;
-  if (SKF_EnumApplication(g_hDev, names, &size) != SAR_OK) return 0;
+  if (token::watched("SKF_EnumApplication", [&] { return SKF_EnumApplication(g_hDev, names, &size); }) != SAR_OK) return 0;
   // The list is the library's word, not ours: read no further than both the buffer and the size it
   // reports, and take the first name only when its NUL lies within that. An empty list (size 0)
   // passes the empty text and the library decides.
@@ -33,27 +34,27 @@ BYTE CApplicationTest::Test_OpenApplication() {
   const std::size_t length = strnlen(names, written);
   if (written != 0 && length == written) return 0;
   std::string first(names, length);
-  return SKF_OpenApplication(g_hDev, first.data(), &g_hApp) == SAR_OK ? 1 : 0;
+  return token::watched("SKF_OpenApplication", [&] { return SKF_OpenApplication(g_hDev, first.data(), &g_hApp); }) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_VerifyPIN(unsigned char* pin, unsigned int* count) {
   if (!applicationOpen()) return 0;
-  return SKF_VerifyPIN(g_hApp, kUserPin, text(pin), count) == SAR_OK ? 1 : 0;
+  return token::watched("SKF_VerifyPIN", [&] { return SKF_VerifyPIN(g_hApp, kUserPin, text(pin), count); }) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_ChangeUserPin(unsigned char* oldPin, unsigned char* newPin, unsigned int* count) {
   if (!applicationOpen()) return 0;
-  return SKF_ChangePIN(g_hApp, kUserPin, text(oldPin), text(newPin), count) == SAR_OK ? 1 : 0;
+  return token::watched("SKF_ChangePIN", [&] { return SKF_ChangePIN(g_hApp, kUserPin, text(oldPin), text(newPin), count); }) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_UnblockPIN(unsigned char* adminPin, unsigned char* newUserPin, unsigned int* count) {
   if (!applicationOpen()) return 0;
-  return SKF_UnblockPIN(g_hApp, text(adminPin), text(newUserPin), count) == SAR_OK ? 1 : 0;
+  return token::watched("SKF_UnblockPIN", [&] { return SKF_UnblockPIN(g_hApp, text(adminPin), text(newUserPin), count); }) == SAR_OK ? 1 : 0;
 }
 
 BYTE CApplicationTest::Test_CloseApplication() {
   if (g_hApp == nullptr) return 1;
-  const ULONG rv = SKF_CloseApplication(g_hApp);
+  const ULONG rv = token::watched("SKF_CloseApplication", [&] { return SKF_CloseApplication(g_hApp); });
   g_hApp = nullptr;
   return rv == SAR_OK ? 1 : 0;
 }

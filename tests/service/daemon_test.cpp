@@ -11,11 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -420,6 +422,126 @@ TEST_F(Daemon, AnswersEveryRequestTypeOnItsPort) {
   for (const Exchange& exchange : exchanges) {
     EXPECT_EQ(request(client, exchange.request), exchange.reply) << exchange.request;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The token's slow and stuck modes against the started daemon: token calls run on a thread of
+// their own, so what needs no token, and new pages, are served meanwhile.
+std::string frameText(testsupport::RawClient& client, int timeoutMs) {
+  const auto frame = client.readFrame(timeoutMs);
+  return frame ? frame->payload : "<nothing>";
+}
+
+const std::string kPresent = R"({"type":"GetDevState", "code":"0", "data":"1"})";
+
+TEST_F(Daemon, OthersAreServedWhileATokenCallIsSlowOrStuckAndEachConnectionKeepsItsOrder) {
+  struct Case {
+    const char* name;
+    const char* setUp;    // softtoken arguments
+    const char* release;  // softtoken arguments that let the call return, or nothing (it ends by itself)
+  };
+  const Case cases[] = {
+      {"slow", "slow 2500 SKF_EnumDev", nullptr},
+      {"stuck", "stick SKF_EnumDev", "release SKF_EnumDev"},
+  };
+  startDaemon();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(softtoken(c.setUp));
+    testsupport::RawClient held;
+    ASSERT_TRUE(held.open(kServicePort));
+    // One write: a token request, then one that needs none; the second is answered after the first.
+    ASSERT_TRUE(held.send(testsupport::textFrame(R"({"type":"GetDevState"})") + testsupport::textFrame(kVersionRequest)));
+    std::this_thread::sleep_for(100ms);
+    // Another page, and a page that connects only now, are answered well before the token call ends.
+    testsupport::RawClient other;
+    ASSERT_TRUE(other.open(kServicePort));
+    EXPECT_EQ(request(other, kVersionRequest), kVersionReply);
+    EXPECT_EQ(request(other, R"({"type":"StartMonitor"})"), R"({"type":"StartMonitor", "code":"0", "data":"true"})");
+    EXPECT_EQ(frameText(held, 200), "<nothing>");
+    if (c.release != nullptr) ASSERT_TRUE(softtoken(c.release));
+    EXPECT_EQ(frameText(held, 10000), kPresent);
+    EXPECT_EQ(frameText(held, 3000), kVersionReply);
+    ASSERT_TRUE(softtoken("slow 0 SKF_EnumDev"));
+  }
+}
+
+// The calls counted in the state file's "calls" member for a function.
+long countedCalls(const std::string& statePath, const std::string& function) {
+  std::ifstream file(statePath);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t calls = text.find("\"calls\"");
+  const std::size_t entry = calls == std::string::npos ? calls : text.find("\"" + function + "\" : ", calls);
+  if (entry == std::string::npos) return -1;
+  return std::stol(text.substr(entry + function.size() + 5));
+}
+
+TEST_F(Daemon, PagesPollingTogetherShareThePresenceChecks) {
+  constexpr int kPollers = 8;
+  constexpr int kRounds = 5;
+  ASSERT_TRUE(softtoken("slow 50 SKF_EnumDev"));
+  startDaemon();
+  // One check alone, to learn what a check costs in SKF_EnumDev calls on this token.
+  testsupport::RawClient alone;
+  ASSERT_TRUE(alone.open(kServicePort));
+  ASSERT_TRUE(softtoken("count SKF_EnumDev"));
+  ASSERT_EQ(request(alone, R"({"type":"GetDevState"})"), kPresent);
+  const long perCheck = countedCalls(state_, "SKF_EnumDev");
+  ASSERT_GE(perCheck, 1);
+  ASSERT_TRUE(softtoken("count SKF_EnumDev"));
+
+  std::vector<std::thread> pollers;
+  std::atomic<int> replies{0};
+  for (int i = 0; i < kPollers; ++i) {
+    pollers.emplace_back([&] {
+      testsupport::RawClient client;
+      if (!client.open(kServicePort)) return;
+      for (int round = 0; round < kRounds; ++round) {
+        if (request(client, R"({"type":"GetDevState"})") == kPresent) ++replies;
+      }
+    });
+  }
+  for (std::thread& poller : pollers) poller.join();
+  EXPECT_EQ(replies.load(), kPollers * kRounds);
+  // Checked one by one, the replies would cost perCheck calls each; shared, far fewer.
+  const long calls = countedCalls(state_, "SKF_EnumDev");
+  EXPECT_LE(calls, perCheck * kPollers * kRounds / 2) << calls << " calls for " << replies.load() << " replies";
+}
+
+TEST_F(Daemon, PinsLongerThanSixtyFourBytesAreRefusedWithoutCallingTheLibrary) {
+  struct Case {
+    const char* name;
+    std::string request;
+    std::string reply;
+  };
+  const std::string tooLong(65, '7');
+  const std::string verifyRefused = R"({"type":"VerifyUserPin", "code":"1", "data":"0"})";
+  const Case cases[] = {
+      {"verify", R"({"type":"VerifyUserPin","parm2":")" + tooLong + R"("})", verifyRefused},
+      {"change, old PIN", R"({"type":"ChangeUserPin","parm1":")" + tooLong + R"(","parm2":"87654321"})",
+       R"({"type":"ChangeUserPin", "code":"1", "data":"-1"})"},
+      {"change, new PIN", R"({"type":"ChangeUserPin","parm1":"12345678","parm2":")" + tooLong + R"("})",
+       R"({"type":"ChangeUserPin", "code":"1", "data":"-1"})"},
+      {"unblock, admin PIN", R"({"type":"UnblockUserPin","parm1":")" + tooLong + R"(","parm2":"12345678"})",
+       R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
+      {"unblock, new PIN", R"({"type":"UnblockUserPin","parm1":"admin12345","parm2":")" + tooLong + R"("})",
+       R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
+  };
+  startDaemon();
+  testsupport::RawClient client;
+  ASSERT_TRUE(client.open(kServicePort));
+  ASSERT_TRUE(softtoken("count SKF_ConnectDev"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(request(client, c.request), c.reply);
+  }
+  EXPECT_EQ(countedCalls(state_, "SKF_ConnectDev"), 0);
+  // 64 bytes still go to the library, which refuses that length itself, with the same answer.
+  EXPECT_EQ(request(client, R"({"type":"VerifyUserPin","parm2":")" + std::string(64, '7') + R"("})"), verifyRefused);
+  EXPECT_EQ(countedCalls(state_, "SKF_ConnectDev"), 1);
 }
 
 }  // namespace

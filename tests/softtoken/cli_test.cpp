@@ -2,6 +2,7 @@
 // The softtoken command, run as its own program: each subcommand's effect on the state file, and
 // refusals with a message and a non-zero exit that leave the file as it was.
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "tests/softtoken/token_fixture.h"
@@ -161,6 +162,33 @@ TEST_F(CommandTest, QuirksAreTurnedOnAndOffAndShown) {
   EXPECT_FALSE(softtoken::parseState(readFile(statePath())).has_value());
 }
 
+TEST_F(CommandTest, TimingCommandsSetDelaysStuckFunctionsAndCountsAndShowThem) {
+  ASSERT_EQ(run("slow 20").exit_, 0);
+  ASSERT_EQ(run("slow 5 enumdev").exit_, 0);
+  ASSERT_EQ(run("stick SKF_VerifyPIN").exit_, 0);
+  ASSERT_EQ(run("count EnumDev").exit_, 0);
+  softtoken::TokenState state = load();
+  EXPECT_EQ(state.delays_, (std::map<std::string, ULONG>{{"*", 20}, {"SKF_EnumDev", 5}}));
+  EXPECT_EQ(state.stuck_, std::set<std::string>{"SKF_VerifyPIN"});
+  EXPECT_EQ(state.calls_, (std::map<std::string, std::uint64_t>{{"SKF_EnumDev", 0}}));
+  const std::string shown = run("show").out_;
+  for (const char* line : {"slow:         * 20 ms\n", "slow:         SKF_EnumDev 5 ms\n", "stuck:        SKF_VerifyPIN\n",
+                           "calls:        SKF_EnumDev 0\n"}) {
+    EXPECT_NE(shown.find(line), std::string::npos) << line << shown;
+  }
+  ASSERT_EQ(run("slow 0").exit_, 0);
+  ASSERT_EQ(run("release verifypin").exit_, 0);
+  state = load();
+  EXPECT_EQ(state.delays_, (std::map<std::string, ULONG>{{"SKF_EnumDev", 5}}));
+  EXPECT_TRUE(state.stuck_.empty());
+  // Timing members that break the rules make the file unreadable, like any other bad member.
+  const std::string text = readFile(statePath());
+  std::string tooSlow = text;
+  tooSlow.replace(tooSlow.find("\"SKF_EnumDev\" : 5"), 18, "\"SKF_EnumDev\" : 60001");
+  writeRaw(tooSlow);
+  EXPECT_FALSE(softtoken::parseState(readFile(statePath())).has_value()) << tooSlow;
+}
+
 // PINs appear only when asked for, in either form of show.
 TEST_F(CommandTest, ShowHidesPinsUnlessRevealed) {
   ASSERT_EQ(run("init --user-pin userpin77 --admin-pin adminpin88").exit_, 0);
@@ -255,6 +283,13 @@ TEST_F(CommandTest, BadArgumentsFailWithAMessageAndChangeNothing) {
       {"show with a stray option", "show --yaml", 2, "unexpected argument '--yaml'"},
       {"unknown quirk", "quirk slow-replies on", 2, "'slow-replies' is not a quirk (unterminated-lists"},
       {"quirk neither on nor off", "quirk overstated-sizes yes", 2, "usage is 'quirk NAME on|off'"},
+      {"delay not a number", "slow soon", 2, "slow: 'soon' is not a number of milliseconds from 0 to 60000"},
+      {"delay over a minute", "slow 60001 SKF_EnumDev", 2, "from 0 to 60000"},
+      {"slow of an unknown function", "slow 5 SKF_Encrypt", 2, "slow: 'SKF_Encrypt' is not one of the ten"},
+      {"slow without a delay", "slow", 2, "usage is 'slow MS [FUNCTION]'"},
+      {"stick without a function", "stick", 2, "usage is 'stick FUNCTION'"},
+      {"stick of an unknown function", "stick SKF_Sign", 2, "stick: 'SKF_Sign' is not one of the ten"},
+      {"count of two functions", "count SKF_EnumDev SKF_ConnectDev", 2, "usage is 'count FUNCTION'"},
   };
   const std::string before = readFile(statePath());
   for (const BadArgumentsCase& c : cases) {
