@@ -73,7 +73,9 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
     bodyLeft_ = head.contentLength;
     return head.length;
   }
-  if (!originAllowed(head.origin)) {
+  // With a list, a head whose Origin may lie past the examined lines is not judged as one without.
+  const bool originUnknown = head.truncated && head.origin.empty() && !options_.allowedOrigins.empty();
+  if (originUnknown || !originAllowed(head.origin)) {
     // The handler never hears of a refused upgrade; the 403 goes out, then the connection closes.
     appendWhole(out, [](std::string& o) { o.append(kForbidden); });
     phase_ = Phase::closing;

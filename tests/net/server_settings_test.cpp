@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "net/http_head.h"
 #include "net/session.h"
 #include "net/ws_frame.h"
 #include "tests/net/test_handlers.h"
@@ -44,9 +45,13 @@ TEST(Settings, OriginDecidesTheUpgrade) {
     bool allowMissing;
     std::optional<std::string> origin;  // the Origin header's value; none: no header
     bool upgraded;
+    int fillerLines = 0;  // header lines sent before the Origin
   };
+  // The upgrade request has 5 header lines of its own: 34 more put the Origin on the 40th.
   const Case cases[] = {
       {"listed", listed, true, "https://good.example", true},
+      {"listed, past the examined header lines", listed, true, "https://good.example", false, net::kMaxHeaders - 5},
+      {"listed, on the last examined line", listed, true, "https://good.example", true, net::kMaxHeaders - 6},
       {"second listed, with port", listed, true, "http://localhost:8080", true},
       {"not listed", listed, true, "https://evil.example", false},
       {"case differs", listed, true, "https://GOOD.example", false},
@@ -69,7 +74,9 @@ TEST(Settings, OriginDecidesTheUpgrade) {
     upgradeRequests = 0;
     RawClient client;
     ASSERT_TRUE(client.connect(server.port()));
-    const std::string header = c.origin ? "Origin: " + *c.origin + "\r\n" : "";
+    std::string header;
+    for (int i = 0; i < c.fillerLines; ++i) header += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+    if (c.origin) header += "Origin: " + *c.origin + "\r\n";
     // A frame in the same write as the head: a refused upgrade must not read it.
     ASSERT_TRUE(client.send(RawClient::upgradeRequest("/", header) + textFrame("hi")));
     if (c.upgraded) {

@@ -2,6 +2,7 @@
 // The session without a socket: bytes in, bytes and events out, by tables. What the socket tests
 // can reach only slowly or not at all (every split of the input, the output room, the message
 // budget, input held for an answer) is driven here directly.
+#include "net/http_head.h"
 #include "net/session.h"
 
 #include <gtest/gtest.h>
@@ -169,6 +170,13 @@ TEST(Session, EverySplitOfTheInputGivesTheSameResult) {
   }
 }
 
+// Header lines that mean nothing to the session, to push a later one past the examined lines.
+std::string filler(int lines) {
+  std::string text;
+  for (int i = 0; i < lines; ++i) text += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+  return text;
+}
+
 TEST(Session, OriginDecidesTheUpgrade) {
   struct Case {
     const char* name;
@@ -185,6 +193,9 @@ TEST(Session, OriginDecidesTheUpgrade) {
       {"missing, allowed", {"http://a"}, true, "", true},
       {"missing, refused", {"http://a"}, false, "", false},
       {"empty counts as missing", {"http://a"}, false, "Origin: \r\n", false},
+      {"origin past the header cap, list set", {"http://a"}, true, filler(net::kMaxHeaders - 5) + "Origin: http://a\r\n", false},
+      {"origin just within the cap", {"http://a"}, true, filler(net::kMaxHeaders - 6) + "Origin: http://a\r\n", true},
+      {"origin past the cap, no list", {}, true, filler(net::kMaxHeaders) + "Origin: http://b\r\n", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
