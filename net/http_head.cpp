@@ -149,6 +149,8 @@ HeadVerdict parseRequestHead(std::string_view bytes, RequestHead& out, std::size
       out.origin = value;
     }
   }
+  // More header lines than were examined: an Origin may be among those not read.
+  out.truncated = examined == kMaxHeaders && pos < head.size() && !nextLine(head, pos).empty();
   out.length = length;
   return HeadVerdict::done;
 }

@@ -21,6 +21,7 @@ struct RequestHead {
   std::string_view protocol;      // Sec-WebSocket-Protocol, empty when absent
   std::string_view origin;        // Origin, empty when absent
   std::uint64_t contentLength;    // Content-Length, 0 when absent or not a number
+  bool truncated;                 // header lines beyond kMaxHeaders were left unread
 };
 
 // The head must end within this many bytes.

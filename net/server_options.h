@@ -26,6 +26,8 @@ struct ServerOptions {
   std::vector<ListenAddress> listen;
   // Exact matches of the upgrade request's Origin header (scheme://host[:port]); empty: any Origin.
   // A request whose Origin is not listed is answered "HTTP/1.1 403 Forbidden" with no body and closed.
+  // With a list, a request that does not ask for an upgrade is answered "426 Upgrade Required" and closed.
+  // With a list, an upgrade with more header lines than are examined and no Origin among them gets the 403.
   std::vector<std::string> allowedOrigins;
   // Whether a request that carries no Origin at all (a program rather than a page) is upgraded when
   // allowedOrigins is not empty.

@@ -61,12 +61,21 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
       break;
   }
   headScanned_ = 0;
+  if (head.key.empty() && !options_.allowedOrigins.empty()) {
+    // With an Origin list the port serves upgrades only: a plain request (a page's fetch() or
+    // <img>) is answered at once and closed, so it never keeps a connection place.
+    appendWhole(out, [](std::string& o) { o.append(kUpgradeRequired); });
+    phase_ = Phase::closing;
+    return 0;
+  }
   if (head.key.empty()) {
     events_.onEvent(EV_HTTP_REQUEST, nullptr);
     bodyLeft_ = head.contentLength;
     return head.length;
   }
-  if (!originAllowed(head.origin)) {
+  // With a list, a head whose Origin may lie past the examined lines is not judged as one without.
+  const bool originUnknown = head.truncated && head.origin.empty() && !options_.allowedOrigins.empty();
+  if (originUnknown || !originAllowed(head.origin)) {
     // The handler never hears of a refused upgrade; the 403 goes out, then the connection closes.
     appendWhole(out, [](std::string& o) { o.append(kForbidden); });
     phase_ = Phase::closing;

@@ -105,4 +105,11 @@ class Session {
 inline constexpr std::string_view kForbidden =
     "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
+// With an Origin list, the answer to a request head that does not ask for an upgrade, then the
+// connection closes. 426 rather than 400: the request is well formed, but this port speaks only
+// WebSocket, and the Upgrade header names what the client must ask for.
+inline constexpr std::string_view kUpgradeRequired =
+    "HTTP/1.1 426 Upgrade Required\r\nUpgrade: websocket\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n";
+
 }  // namespace net

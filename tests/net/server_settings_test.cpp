@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "net/http_head.h"
+#include "net/session.h"
 #include "net/ws_frame.h"
 #include "tests/net/test_handlers.h"
 #include "tests/support/server_thread.h"
@@ -43,9 +45,13 @@ TEST(Settings, OriginDecidesTheUpgrade) {
     bool allowMissing;
     std::optional<std::string> origin;  // the Origin header's value; none: no header
     bool upgraded;
+    int fillerLines = 0;  // header lines sent before the Origin
   };
+  // The upgrade request has 5 header lines of its own: 34 more put the Origin on the 40th.
   const Case cases[] = {
       {"listed", listed, true, "https://good.example", true},
+      {"listed, past the examined header lines", listed, true, "https://good.example", false, net::kMaxHeaders - 5},
+      {"listed, on the last examined line", listed, true, "https://good.example", true, net::kMaxHeaders - 6},
       {"second listed, with port", listed, true, "http://localhost:8080", true},
       {"not listed", listed, true, "https://evil.example", false},
       {"case differs", listed, true, "https://GOOD.example", false},
@@ -68,7 +74,9 @@ TEST(Settings, OriginDecidesTheUpgrade) {
     upgradeRequests = 0;
     RawClient client;
     ASSERT_TRUE(client.connect(server.port()));
-    const std::string header = c.origin ? "Origin: " + *c.origin + "\r\n" : "";
+    std::string header;
+    for (int i = 0; i < c.fillerLines; ++i) header += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+    if (c.origin) header += "Origin: " + *c.origin + "\r\n";
     // A frame in the same write as the head: a refused upgrade must not read it.
     ASSERT_TRUE(client.send(RawClient::upgradeRequest("/", header) + textFrame("hi")));
     if (c.upgraded) {
@@ -171,6 +179,40 @@ TEST(Settings, HandshakeTimeout) {
   EXPECT_FALSE(quiet.closed);
   ASSERT_TRUE(upgraded.send(textFrame("late")));
   EXPECT_EQ(upgraded.readExactly(6, 2000).value_or(""), echoed("late"));
+}
+
+}  // namespace
+
+namespace {
+
+// With an Origin list, plain requests (a page's fetch() or <img>, with or without an Origin) are
+// answered 426 and closed at once, so four of them cannot keep the listed site out of four places.
+TEST(Settings, PlainRequestsDoNotHoldPlaces) {
+  net::ServerOptions options;
+  options.allowedOrigins = {"https://good.example"};
+  options.allowMissingOrigin = false;
+  options.maxConnections = 4;
+  testsupport::ServerThread server(nettest::echoHandler, options);
+  const std::string plain[] = {
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example\r\n\r\n",
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+      "POST /x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example\r\nContent-Length: 3\r\n\r\nabc",
+      "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://good.example\r\n\r\n",
+  };
+  std::vector<RawClient> knockers(std::size(plain));
+  for (std::size_t i = 0; i < std::size(plain); ++i) {
+    SCOPED_TRACE(plain[i]);
+    ASSERT_TRUE(knockers[i].connect(server.port()));
+    ASSERT_TRUE(knockers[i].send(plain[i]));
+    const auto result = knockers[i].drain(2000);
+    EXPECT_EQ(result.bytes, std::string(net::kUpgradeRequired));
+    EXPECT_TRUE(result.closed);
+  }
+  // The knockers' sockets stay open on their side; the listed site still gets its upgrade.
+  RawClient site;
+  ASSERT_TRUE(site.connect(server.port()));
+  ASSERT_TRUE(site.send(RawClient::upgradeRequest("/", "Origin: https://good.example\r\n") + textFrame("hi")));
+  EXPECT_EQ(site.readExactly(kUpgraded.size() + 4, 2000).value_or("(timeout)"), kUpgraded + echoed("hi"));
 }
 
 }  // namespace

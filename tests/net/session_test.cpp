@@ -2,6 +2,7 @@
 // The session without a socket: bytes in, bytes and events out, by tables. What the socket tests
 // can reach only slowly or not at all (every split of the input, the output room, the message
 // budget, input held for an answer) is driven here directly.
+#include "net/http_head.h"
 #include "net/session.h"
 
 #include <gtest/gtest.h>
@@ -169,6 +170,13 @@ TEST(Session, EverySplitOfTheInputGivesTheSameResult) {
   }
 }
 
+// Header lines that mean nothing to the session, to push a later one past the examined lines.
+std::string filler(int lines) {
+  std::string text;
+  for (int i = 0; i < lines; ++i) text += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+  return text;
+}
+
 TEST(Session, OriginDecidesTheUpgrade) {
   struct Case {
     const char* name;
@@ -185,6 +193,9 @@ TEST(Session, OriginDecidesTheUpgrade) {
       {"missing, allowed", {"http://a"}, true, "", true},
       {"missing, refused", {"http://a"}, false, "", false},
       {"empty counts as missing", {"http://a"}, false, "Origin: \r\n", false},
+      {"origin past the header cap, list set", {"http://a"}, true, filler(net::kMaxHeaders - 5) + "Origin: http://a\r\n", false},
+      {"origin just within the cap", {"http://a"}, true, filler(net::kMaxHeaders - 6) + "Origin: http://a\r\n", true},
+      {"origin past the cap, no list", {}, true, filler(net::kMaxHeaders) + "Origin: http://b\r\n", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,8 +223,12 @@ TEST(Session, HeadsBeforeTheUpgrade) {
     std::string input;
     Session::Next next;
     std::vector<std::string> events;
+    std::vector<std::string> allowed = {};  // the Origin list
   };
   const Case cases[] = {
+      {"with an Origin list a plain request is answered 426 and closed",
+       "GET / HTTP/1.1\r\nOrigin: http://a\r\n\r\n" + RawClient::upgradeRequest(), Session::Next::closeAfterFlush,
+       {}, {"http://a"}},
       {"not HTTP: closed at once", "\x16\x03\x01 hello", Session::Next::closeNow, {}},
       {"plain request, then the upgrade",
        "GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + RawClient::upgradeRequest(), Session::Next::readMore,
@@ -222,9 +237,12 @@ TEST(Session, HeadsBeforeTheUpgrade) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Harness h;
+    net::ServerOptions options;
+    options.allowedOrigins = c.allowed;
+    Harness h(options);
     EXPECT_EQ(h.feed(c.input).next, c.next);
     EXPECT_EQ(h.events, c.events);
+    if (c.next == Session::Next::closeAfterFlush) EXPECT_EQ(h.out, net::kUpgradeRequired);
     if (c.next == Session::Next::closeNow) {
       EXPECT_EQ(h.out, "");
       EXPECT_EQ(h.session->phase(), Session::Phase::closed);
