@@ -2,6 +2,8 @@
 // tokenbridged: reads its optional configuration file, detaches, listens for WebSocket connections
 // (port 9446 on every IPv4 interface unless the file says otherwise) and serves requests for ever
 // on one loop, with the token library's calls on one thread of their own. No environment of its own.
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,12 @@ int main(int argc, char** argv) {
 
   if (init_daemon() != 0) startupFailed(std::string("cannot start in the background: ") + std::strerror(errno));
 
+  // The loop and the token thread share one heap, and a large block (a big message, its reply) is
+  // mapped on its own and unmapped when freed: otherwise glibc gives the token thread an arena of
+  // its own and raises its mapping threshold after each large free, and memory used once for a big
+  // request stays with the process.
+  ::mallopt(M_ARENA_MAX, 1);
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   settings.options.log = logWarning;
   token::setWarningSink(logWarning);
   // Every token library call is made on this thread; the loop below keeps the sockets.

@@ -14,16 +14,6 @@ namespace softtoken {
 
 namespace {
 
-// A wedged token: the call waits, without holding the lock (so the command can release it), for
-// as long as the state names its function as stuck.
-void waitWhileStuck(const StateFile& file, const std::string& function) {
-  for (;;) {
-    const std::optional<TokenState> state = file.load();
-    if (!state || !state->stuck_.contains(function)) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 ULONG delayOf(const TokenState& state, const std::string& function) {
   auto delay = state.delays_.find(function);
   if (delay == state.delays_.end()) delay = state.delays_.find(kEveryFunction);
@@ -35,30 +25,40 @@ ULONG delayOf(const TokenState& state, const std::string& function) {
 ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&)>& body) {
   const StateFile file(statePath());
   const std::string name(function);
-  waitWhileStuck(file, name);
   ULONG result = SAR_OK;
   ULONG delayMs = 0;
-  const bool written = file.update([&](std::optional<TokenState>& state) {
-    bool counted = false;
-    if (state) {
-      delayMs = delayOf(*state, name);
-      const auto count = state->calls_.find(name);
-      if (count != state->calls_.end()) {
-        ++count->second;
-        counted = true;
+  bool stuck = false;
+  bool written = false;
+  // A wedged token: the call waits, without holding the lock (so the command can release it), for
+  // as long as the state names its function as stuck. The state is read once per try, and the
+  // call runs on that same reading.
+  for (;;) {
+    written = file.update([&](std::optional<TokenState>& state) {
+      stuck = state && state->stuck_.contains(name);
+      if (stuck) return false;
+      bool counted = false;
+      if (state) {
+        delayMs = delayOf(*state, name);
+        const auto count = state->calls_.find(name);
+        if (count != state->calls_.end()) {
+          ++count->second;
+          counted = true;
+        }
+        const auto fault = state->faults_.find(name);
+        if (fault != state->faults_.end()) {
+          result = fault->second.code_;
+          if (!fault->second.once_) return counted;
+          state->faults_.erase(fault);
+          return true;
+        }
       }
-      const auto fault = state->faults_.find(std::string(function));
-      if (fault != state->faults_.end()) {
-        result = fault->second.code_;
-        if (!fault->second.once_) return counted;
-        state->faults_.erase(fault);
-        return true;
-      }
-    }
-    CallState call{file.path(), state};
-    result = body(call);
-    return call.changed_ || counted;
-  });
+      CallState call{file.path(), state};
+      result = body(call);
+      return call.changed_ || counted;
+    });
+    if (!stuck) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   // A slow token: the time a call takes, spent outside the lock.
   if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   return written ? result : SAR_WRITEFILEERR;
