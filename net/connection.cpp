@@ -321,7 +321,7 @@ std::size_t Connection::room() const {
 // ---- holding
 
 std::shared_ptr<HoldLink> Connection::startHold() {
-  auto link = std::make_shared<HoldLink>(loop_.io, this);
+  auto link = std::make_shared<HoldLink>(loop_.inbox, this);
   session_.awaitAnswer();
   hold_ = link;
   ++pendingOps_;  // it keeps the connection until its answer has been taken

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Answers to a held connection, from any thread, carried to the loop by a post.
+// Answers to a held connection, from any thread, carried to the loop through its inbox.
 #include "net/hold.h"
 
 #include <utility>
@@ -9,21 +9,51 @@
 
 namespace net {
 
-void HoldLink::answer(HoldAnswer answer) {
+void AnswerInbox::put(Connection* connection, HoldAnswer answer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (answered_ || io_ == nullptr) return;
-  Connection* connection = connection_;
-  // Posted under the lock, so the loop cannot delete the connection (and its io_context) meanwhile.
-  asio::post(*io_, [connection, answer = std::move(answer)]() mutable {
+  if (io_ == nullptr) return;
+  answers_.emplace_back(connection, std::move(answer));
+  if (drainPosted_) return;
+  try {
+    asio::post(*io_, [inbox = shared_from_this()] { inbox->drain(); });
+  } catch (...) {
+    answers_.pop_back();
+    throw;
+  }
+  drainPosted_ = true;
+}
+
+void AnswerInbox::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  io_ = nullptr;
+  answers_.clear();
+}
+
+void AnswerInbox::drain() {
+  std::vector<std::pair<Connection*, HoldAnswer>> taken;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken.swap(answers_);
+    drainPosted_ = false;
+  }
+  // Each connection is here once: a hold is answered once, and a new one is taken only after.
+  for (auto& [connection, answer] : taken) {
     connection->takeAnswer(std::move(answer));
     Connection::settle(connection);
-  });
+  }
+}
+
+void HoldLink::answer(HoldAnswer answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (answered_ || !inbox_) return;
+  // Queued under the lock, so the loop cannot delete the connection meanwhile.
+  inbox_->put(connection_, std::move(answer));
   answered_ = true;
 }
 
 void HoldLink::detach() {
   std::lock_guard<std::mutex> lock(mutex_);
-  io_ = nullptr;
+  inbox_.reset();
   abandoned_.store(true, std::memory_order_relaxed);
 }
 

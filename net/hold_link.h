@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
-// What ties a Hold to its connection across threads: the first answer, posted to the loop, and
-// whether the connection is still there to take it.
+// What ties a Hold to its connection across threads: the first answer, handed to the loop through
+// its inbox, and whether the connection is still there to take it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -20,21 +23,44 @@ struct HoldAnswer {
   std::uint16_t status = 0;  // the close status
 };
 
+// The answers other threads give, waiting for the loop. One posted drain takes every answer that
+// came in meanwhile: a thread answering many held connections in a row wakes the loop once, not
+// once per answer.
+class AnswerInbox : public std::enable_shared_from_this<AnswerInbox> {
+ public:
+  explicit AnswerInbox(asio::io_context& io) : io_(&io) {}
+
+  // Any thread. Throws std::bad_alloc if the answer cannot be queued or the drain posted; the
+  // answer is then not queued.
+  void put(Connection* connection, HoldAnswer answer);
+  // Loop thread, when the loop ends: answers queued or still to come are dropped.
+  void close();
+
+ private:
+  void drain();  // loop thread
+
+  std::mutex mutex_;
+  asio::io_context* io_;  // null once closed
+  std::vector<std::pair<Connection*, HoldAnswer>> answers_;
+  bool drainPosted_ = false;
+};
+
 class HoldLink {
  public:
-  HoldLink(asio::io_context& io, Connection* connection) : io_(&io), connection_(connection) {}
+  HoldLink(std::shared_ptr<AnswerInbox> inbox, Connection* connection)
+      : inbox_(std::move(inbox)), connection_(connection) {}
 
-  // Any thread: posts the first answer to the loop, where the connection takes it.
+  // Any thread: hands the first answer to the loop, where the connection takes it.
   void answer(HoldAnswer answer);
   // Loop thread: the connection closed; an answer still comes back to it, and is dropped there.
   void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
   bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
-  // Loop thread: the connection is deleted with its loop, so nothing is posted any more.
+  // Loop thread: the connection is deleted with its loop, so nothing is handed on any more.
   void detach();
 
  private:
   std::mutex mutex_;
-  asio::io_context* io_;      // null once detached
+  std::shared_ptr<AnswerInbox> inbox_;  // null once detached
   Connection* connection_;
   bool answered_ = false;
   std::atomic<bool> abandoned_{false};

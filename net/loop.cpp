@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "net/connection.h"
+#include "net/hold_link.h"
 
 namespace net {
 namespace {
@@ -23,9 +24,13 @@ constexpr std::uint8_t kWaitedStarts = 2;
 }  // namespace
 
 Loop::Loop(Handler handler_, ServerOptions options_)
-    : handler(handler_), options(std::move(options_)), readBuffer_(new unsigned char[kReadBufferSize]) {}
+    : handler(handler_),
+      options(std::move(options_)),
+      inbox(std::make_shared<AnswerInbox>(io)),
+      readBuffer_(new unsigned char[kReadBufferSize]) {}
 
 Loop::~Loop() {
+  inbox->close();
   while (Connection* connection = connections_.front()) delete connection;  // each leaves the lists
 }
 

@@ -16,6 +16,7 @@
 
 namespace net {
 
+class AnswerInbox;
 class Connection;
 struct LiveTag;       // the list of every live connection
 struct ReadQueueTag;  // the connections the next read pass reads
@@ -55,6 +56,8 @@ class Loop {
   asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   const Handler handler;
   const ServerOptions options;
+  // Where the answers to held connections come in from other threads.
+  const std::shared_ptr<AnswerInbox> inbox;
 
  private:
   void postReadPass();
