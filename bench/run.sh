@@ -171,6 +171,32 @@ if ! BURST_LINE=$(taskset -c "$CLIENT_CPU" "$BUILD/bench/bench_burst" --port $SE
   FAILED=1
 fi
 
+# A token as slow as a real one: 20 ms more in each SKF_EnumDev (a presence check makes one).
+echo "== slow token (20 ms per SKF_EnumDev): GetLibVersion while another connection polls GetDevState; 1 and 16 pollers"
+SLOW_RESULTS="$WORK/slow"
+: >"$SLOW_RESULTS"
+slow_run() {
+  local label=$1 line
+  shift
+  if line=$(taskset -c "$CLIENT_CPU" "$LOADGEN" --port $SERVICE_PORT --pid "$DAEMON_PID" --label "$label" "$@" 2>"$WORK/err"); then
+    echo "$line" >>"$SLOW_RESULTS"
+  else
+    echo "  FAILED: $label: $(head -c 600 "$WORK/err")" >&2
+    FAILED=1
+  fi
+}
+"$BUILD/softtoken/softtoken" slow 20 SKF_EnumDev >/dev/null
+STATE_ARGS=(--payload '{"type":"GetDevState"}' --expect "$STATE_REPLY" --warmup "$WARMUP")
+slow_run "poller-alone" --connections 1 --duration "$DURATION" "${STATE_ARGS[@]}"
+slow_run "pollers-16" --connections 16 --duration "$DURATION" "${STATE_ARGS[@]}"
+# The poller runs past both ends of the measured window.
+slow_run "poller-beside" --connections 1 --duration "$(awk -v d="$DURATION" 'BEGIN {print d + 1}')" "${STATE_ARGS[@]}" &
+SLOW_POLLER=$!
+sleep 0.5
+slow_run "other-page" --connections 1 --duration "$DURATION" --warmup "$WARMUP" --expect "$VERSION_REPLY"
+wait "$SLOW_POLLER" || true
+"$BUILD/softtoken/softtoken" slow 0 >/dev/null
+
 echo
 echo "Results: $(date -u '+%Y-%m-%d %H:%M UTC'), $CORES cores ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), kernel $(uname -r)"
 echo "A = tokenbridged, B = baseline; server on CPU $SERVER_CPU, client on CPU $CLIENT_CPU; medians of $ROUNDS rounds of ${DURATION}s"
@@ -241,6 +267,20 @@ echo
 echo "| one connection's burst | the other connection's round trips meanwhile |"
 echo "|---|---|"
 echo "| ${BURST_LINE:-(failed)} | target: p99 and max a few ms, not the burst's whole time |"
+
+echo
+awk '
+function field(line, key) {
+  if (match(line, " " key "=[^ ]*")) return substr(line, RSTART + length(key) + 2, RLENGTH - length(key) - 2)
+  return "?"
+}
+$1 == "result" { by[field($0, "label")] = $0 }
+END {
+  printf "| slow token, 20 ms per SKF_EnumDev | figure | target |\n|---|---:|---|\n"
+  printf "| GetLibVersion p50 / p99 while another connection polls GetDevState | %.2f / %.2f ms | p99 < 2 ms |\n", field(by["other-page"], "p50_us") / 1000, field(by["other-page"], "p99_us") / 1000
+  alone = field(by["poller-alone"], "rps"); many = field(by["pollers-16"], "rps")
+  printf "| GetDevState replies/s: one poller alone / 16 pollers together | %s / %s (%.1fx) | >= 8x |\n", alone, many, (alone > 0 ? many / alone : 0)
+}' "$SLOW_RESULTS"
 
 if [[ $FAILED != 0 ]]; then
   echo
