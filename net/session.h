@@ -70,6 +70,8 @@ class Session {
   // The shell closed the connection: nothing more is sent, buffers go.
   void finish();
   Phase phase() const { return phase_; }
+  // The peer sent its Close frame: it sends nothing more after it.
+  bool peerClosed() const { return peerClosed_; }
   // Size of the incomplete frame the last take() stopped at, once its header was known; else 0.
   std::uint64_t expected() const { return expected_; }
 
@@ -94,6 +96,7 @@ class Session {
   unsigned char messageFlags_ = 0;
   bool fragmentOpen_ = false;
   bool awaitingAnswer_ = false;
+  bool peerClosed_ = false;
 };
 
 // The answer to an upgrade whose Origin is not allowed, then the connection closes. Its 64 bytes:
