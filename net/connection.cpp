@@ -4,6 +4,8 @@
 // queues the answers, and doWrite/onWrite write them once at the end of every entry point.
 #include "net/connection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -99,7 +101,22 @@ void Connection::start() {
   });
 }
 
-void Connection::onEvent(int event, void* data) { loop_.handler(this, event, data); }
+void Connection::onEvent(int event, void* data) {
+  // The session knows no socket: the ends of the connection are added here, for the service to
+  // learn who connected (two system calls per upgrade).
+  if (event == EV_WEBSOCKET_HANDSHAKE_REQUEST) {
+    auto& request = *static_cast<UpgradeRequest*>(data);
+    socklen_t length = sizeof request.peer;
+    if (::getpeername(socket_.native_handle(), reinterpret_cast<sockaddr*>(&request.peer), &length) != 0) {
+      request.peer.ss_family = AF_UNSPEC;
+    }
+    length = sizeof request.local;
+    if (::getsockname(socket_.native_handle(), reinterpret_cast<sockaddr*>(&request.local), &length) != 0) {
+      request.local.ss_family = AF_UNSPEC;
+    }
+  }
+  loop_.handler(this, event, data);
+}
 
 // ---- reading
 //

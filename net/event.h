@@ -4,18 +4,21 @@
 // handler keeps its (connection, event, event data) shape. Nothing here knows about JSON or tokens.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
+#include <string_view>
 
 namespace net {
 
 class Connection;
 
-// Event numbers passed to the handler. Only EV_WEBSOCKET_FRAME carries data the service reads.
+// Event numbers passed to the handler. EV_WEBSOCKET_HANDSHAKE_REQUEST and EV_WEBSOCKET_FRAME carry data.
 enum Event : int {
   EV_ACCEPT = 1,                        // a TCP connection was accepted
   EV_CLOSE = 5,                         // the connection is about to be closed
   EV_HTTP_REQUEST = 100,                // a complete request head without Sec-WebSocket-Key
-  EV_WEBSOCKET_HANDSHAKE_REQUEST = 111, // a request head with Sec-WebSocket-Key, before the 101
+  EV_WEBSOCKET_HANDSHAKE_REQUEST = 111, // a request head with Sec-WebSocket-Key, before the 101; an UpgradeRequest*
   EV_WEBSOCKET_HANDSHAKE_DONE = 112,    // the 101 response is queued
   EV_WEBSOCKET_FRAME = 113,             // one complete data message; event data is a WebSocketMessage*
   EV_WEBSOCKET_CONTROL_FRAME = 114,     // a ping, pong or close arrived (already answered)
@@ -30,6 +33,16 @@ struct WebSocketMessage {
   unsigned char* data;
   std::size_t size;
   unsigned char flags;  // 0x80 (FIN) | opcode of the first fragment
+};
+
+// An upgrade request the Origin list let through, before anything is answered. The handler may
+// refuse it: it then gets the same 403 as an Origin not listed, and the connection closes.
+// Valid only during the handler call.
+struct UpgradeRequest {
+  std::string_view origin;  // the Origin header, empty when absent
+  sockaddr_storage peer{};  // the connection's two ends, as getpeername() and getsockname() give them
+  sockaddr_storage local{}; // (ss_family AF_UNSPEC where the kernel would not say)
+  bool refuse = false;      // set by the handler
 };
 
 using Handler = void (*)(Connection* connection, int event, void* event_data);

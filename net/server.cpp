@@ -113,4 +113,6 @@ void Server::run() {
 
 void Server::stop() { impl_->loop.io.stop(); }
 
+asio::io_context& Server::context() { return impl_->loop.io; }
+
 }  // namespace net

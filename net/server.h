@@ -13,6 +13,10 @@
 #include "net/event.h"
 #include "net/server_options.h"
 
+namespace asio {
+class io_context;
+}
+
 namespace net {
 
 class Server {
@@ -45,6 +49,9 @@ class Server {
 
   // Makes run() return; may be called from any thread.
   void stop();
+
+  // The loop's io_context: the service's own sockets and timers run on the same thread as the handler.
+  asio::io_context& context();
 
  private:
   std::error_code listenByDefault(std::uint16_t port);

@@ -81,8 +81,14 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
     phase_ = Phase::closing;
     return 0;
   }
-  events_.onEvent(EV_WEBSOCKET_HANDSHAKE_REQUEST, nullptr);
+  UpgradeRequest request{.origin = head.origin};
+  events_.onEvent(EV_WEBSOCKET_HANDSHAKE_REQUEST, &request);
   if (phase_ != Phase::head) return 0;
+  if (request.refuse) {
+    appendWhole(out, [](std::string& o) { o.append(kForbidden); });
+    phase_ = Phase::closing;
+    return 0;
+  }
   appendWhole(out, [&](std::string& o) { appendHandshakeResponse(o, head.key, head.protocol); });
   phase_ = Phase::open;
   events_.onEvent(EV_WEBSOCKET_HANDSHAKE_DONE, nullptr);

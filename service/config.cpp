@@ -125,12 +125,44 @@ std::string readHandshakeTimeout(std::string_view value, net::ServerOptions& opt
   return "";
 }
 
+std::string readUnknownOrigin(std::string_view value, ConsentSettings& consent) {
+  if (value == "ask") consent.rules.mode = consent::Mode::ask;
+  else if (value == "allow") consent.rules.mode = consent::Mode::allow;
+  else if (value == "refuse") consent.rules.mode = consent::Mode::refuse;
+  else return "expected ask, allow or refuse";
+  return "";
+}
+
+std::string readConsentTimeout(std::string_view value, ConsentSettings& consent) {
+  constexpr std::uint64_t kDay = 24 * 3600;  // a question nobody answers in a day is not being answered
+  std::uint64_t count = 0;
+  if (!readCount(value, kDay, count)) return "expected a whole number of seconds, from 1 to " + std::to_string(kDay);
+  consent.rules.timeout = std::chrono::seconds(count);
+  return "";
+}
+
+// The daemon changes to "/" when it detaches: a relative path would change its meaning.
+std::string readAbsolutePath(std::string_view value, std::string& path) {
+  if (value.front() != '/') return "expected an absolute path";
+  path = value;
+  return "";
+}
+
+std::string readConsentDir(std::string_view value, ConsentSettings& consent) {
+  return readAbsolutePath(value, consent.directory);
+}
+
+std::string readAgentSocket(std::string_view value, ConsentSettings& consent) {
+  return readAbsolutePath(value, consent.agentSocket);
+}
+
 // Every key the file knows, one row each: adding a key is adding a row (and its lines in
 // service/tokenbridged.conf, README's Settings and the manual page).
 struct Key {
   std::string_view name;
   bool repeats;  // may be given on several lines, each adding a value
   std::string (*read)(std::string_view value, net::ServerOptions& options);
+  std::string (*readConsent)(std::string_view value, ConsentSettings& consent) = nullptr;  // instead of read
 };
 
 constexpr Key kKeys[] = {
@@ -140,6 +172,10 @@ constexpr Key kKeys[] = {
     {"max-message-bytes", false, readMaxMessageBytes},
     {"max-connections", false, readMaxConnections},
     {"handshake-timeout", false, readHandshakeTimeout},
+    {"unknown-origin", false, nullptr, readUnknownOrigin},
+    {"consent-timeout", false, nullptr, readConsentTimeout},
+    {"consent-dir", false, nullptr, readConsentDir},
+    {"agent-socket", false, nullptr, readAgentSocket},
 };
 
 const Key* findKey(std::string_view name) {
@@ -186,7 +222,8 @@ class Parser {
       const auto [first, isNew] = seen_.emplace(name, number);
       if (!isNew) return fail(number, name + ": given twice (first on line " + std::to_string(first->second) + ")");
     }
-    const std::string wrong = key->read(value, result_.options);
+    const std::string wrong =
+        key->read != nullptr ? key->read(value, result_.options) : key->readConsent(value, result_.consent);
     if (!wrong.empty()) return fail(number, name + ": " + wrong);
     return true;
   }

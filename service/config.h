@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "net/server_options.h"
+#include "service/consent/board.h"
 
 namespace config {
 
@@ -25,8 +26,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 
 // The options a file sets, or the one line that says what is wrong with it:
 // "FILE:LINE: what is wrong", or "FILE: what is wrong" where no line is to blame.
+// Who decides about a page of an origin nobody listed, and where the daemon keeps what is decided.
+struct ConsentSettings {
+  consent::Settings rules;  // unknown-origin, consent-timeout
+  std::string directory = "/var/lib/tokenbridge/consent";
+  std::string agentSocket = "/run/tokenbridge/agent.sock";
+};
+
 struct Loaded {
   net::ServerOptions options;
+  ConsentSettings consent;
   std::string error;
 };
 

@@ -21,6 +21,7 @@
 #include "service/members.h"
 #include "service/reply.h"
 #include "service/token_thread.h"
+#include "service/upgrade_consent.h"
 #include "token/commands.h"
 
 namespace {
@@ -36,6 +37,9 @@ std::FILE* g_console = nullptr;
 // Where the requests that need the token go; nullptr runs them on the calling thread. Atomic so
 // tests may set it while a loop runs.
 std::atomic<TokenThread*> g_tokenThread = nullptr;
+
+// Decides about the upgrades of pages; nullptr serves them all. Used on the loop only.
+UpgradeConsent* g_upgradeConsent = nullptr;
 
 // One request type and the function that reads its members, runs its command and builds the reply.
 struct Row {
@@ -74,6 +78,10 @@ class HeldConnection : public TokenWaiter {
 }  // namespace
 
 void ev_handler(net::Connection* connection, int event, void* event_data) {
+  if (g_upgradeConsent != nullptr) {
+    if (event != net::EV_WEBSOCKET_FRAME) return g_upgradeConsent->onEvent(connection, event, event_data);
+    if (g_upgradeConsent->undecided(connection)) return;
+  }
   if (event != net::EV_WEBSOCKET_FRAME) return;
   const auto* message = static_cast<const net::WebSocketMessage*>(event_data);
   Parsed parsed = parse(message->data, message->size);
@@ -108,6 +116,8 @@ std::string handleRequest(const unsigned char* payload, std::size_t size) {
 void setDiagnosticConsole(std::FILE* console) { g_console = console; }
 
 void setTokenThread(TokenThread* thread) { g_tokenThread.store(thread, std::memory_order_release); }
+
+void setUpgradeConsent(UpgradeConsent* consent) { g_upgradeConsent = consent; }
 
 namespace {
 

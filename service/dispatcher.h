@@ -9,6 +9,7 @@
 #include "net/event.h"
 
 class TokenThread;
+class UpgradeConsent;
 
 // The service's one event handler. Acts only on complete data messages (event 113): parses the
 // message, runs the command its "type" names, prints the two diagnostic lines and queues the reply
@@ -28,3 +29,7 @@ void setDiagnosticConsole(std::FILE* console);
 // The thread ev_handler hands token commands to; nullptr, the default, runs them in the handler.
 // Set once, before serving.
 void setTokenThread(TokenThread* thread);
+
+// Where the upgrade requests of pages go for the person at the screen to decide; nullptr, the
+// default, lets every upgrade the Origin list allows through. Set once, before serving.
+void setUpgradeConsent(UpgradeConsent* consent);

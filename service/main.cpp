@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -19,6 +20,7 @@
 #include "service/skf_library.h"
 #include "service/stuck_call_watcher.h"
 #include "service/token_thread.h"
+#include "service/upgrade_consent.h"
 #include "token/warnings.h"
 
 int main(int argc, char** argv) {
@@ -47,9 +49,25 @@ int main(int argc, char** argv) {
   setTokenThread(&tokenThread);
   // Logs a token call that has not returned after 10 s; the token layer logs its return.
   const StuckCallWatcher stuckCallWatcher;
+  const bool originListed = !settings.options.allowedOrigins.empty();
   net::Server server(ev_handler, std::move(settings.options));
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startupFailed("cannot listen on " + server.failedAddress() + ": " + error.message());
+  }
+  // unknown-origin = allow: no board at all, every upgrade the Origin list lets in is served.
+  const config::ConsentSettings& consent = settings.consent;
+  std::unique_ptr<UpgradeConsent> upgradeConsent;
+  if (consent.rules.mode != consent::Mode::allow) {
+    upgradeConsent = std::make_unique<UpgradeConsent>(server.context(), consent.rules, consent.directory,
+                                                      originListed, logWarning);
+    if (consent.rules.mode == consent::Mode::ask) {
+      // Without the agent socket nobody can be asked, and pages are served as without consent.
+      if (const std::error_code error = upgradeConsent->listen(consent.agentSocket)) {
+        logWarning("cannot listen for consent agents on " + consent.agentSocket + ": " + error.message() +
+                   "; pages of unlisted origins are served without asking");
+      }
+    }
+    setUpgradeConsent(upgradeConsent.get());
   }
   logInfo("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
           loadedSkfLibrary());

@@ -65,6 +65,8 @@ class Harness : public Session::Events {
   std::vector<std::string> events;  // "frame:<payload>", "control:<opcode>:<payload>", or the number
   bool echo = true;
   bool holdEachMessage = false;
+  bool refuseUpgrade = false;
+  std::string upgradeOrigin;  // the Origin the handler was told of at the upgrade request
 
  private:
   void onEvent(int event, void* data) override {
@@ -79,6 +81,11 @@ class Harness : public Session::Events {
       if (echo) session->appendFrame(out, net::OP_TEXT, payload.data(), payload.size());
       if (holdEachMessage) session->awaitAnswer();
       return;
+    }
+    if (event == net::EV_WEBSOCKET_HANDSHAKE_REQUEST) {
+      auto* request = static_cast<net::UpgradeRequest*>(data);
+      upgradeOrigin = std::string(request->origin);
+      request->refuse = refuseUpgrade;
     }
     events.push_back(std::to_string(event));
   }
@@ -213,6 +220,27 @@ TEST(Session, OriginDecidesTheUpgrade) {
       EXPECT_EQ(h.out, testsupport::kForbiddenResponse);
       EXPECT_TRUE(h.events.empty());  // the handler never hears of a refused upgrade
       EXPECT_EQ(h.session->phase(), Session::Phase::closing);
+    }
+  }
+}
+
+// The handler hears the Origin before the 101 and may refuse: the same 403 as the list's, nothing after.
+TEST(Session, HandlerDecidesTheUpgrade) {
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "refused" : "let in");
+    Harness h;
+    h.refuseUpgrade = refuse;
+    const Session::Result result = h.feed(RawClient::upgradeRequest("/", "Origin: https://site.example\r\n") + textFrame("x"));
+    EXPECT_EQ(h.upgradeOrigin, "https://site.example");
+    if (refuse) {
+      EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+      EXPECT_EQ(h.out, testsupport::kForbiddenResponse);
+      EXPECT_EQ(h.events, (std::vector<std::string>{"111"}));
+      EXPECT_EQ(h.session->phase(), Session::Phase::closing);
+    } else {
+      EXPECT_EQ(result.next, Session::Next::readMore);
+      EXPECT_NE(h.out.find(testsupport::kSampleAccept), std::string::npos);
+      EXPECT_EQ(h.events, (std::vector<std::string>{"111", "112", "frame:x"}));
     }
   }
 }
