@@ -112,6 +112,39 @@ TEST(ConfigFile, EachTextGivesItsOptionsOrItsError) {
   }
 }
 
+// The settings of the person-at-the-screen decision, with their defaults and their errors.
+TEST(ConfigFile, ConsentSettings) {
+  const auto describeConsent = [](const config::ConsentSettings& consent) {
+    const char* modes[] = {"ask", "allow", "refuse"};
+    return std::string(modes[static_cast<int>(consent.rules.mode)]) + " " +
+           std::to_string(consent.rules.timeout.count()) + "s " + consent.directory + " " + consent.agentSocket;
+  };
+  const std::string kDefaults = "ask 60s /var/lib/tokenbridge/consent /run/tokenbridge/agent.sock";
+  const Case cases[] = {
+      {"defaults", "", kDefaults},
+      {"every key",
+       "unknown-origin = refuse\nconsent-timeout = 5\nconsent-dir = /srv/c\nagent-socket = /tmp/a.sock\n",
+       "refuse 5s /srv/c /tmp/a.sock"},
+      {"allow", "unknown-origin = allow\n", "allow 60s /var/lib/tokenbridge/consent /run/tokenbridge/agent.sock"},
+      {"a day at most", "consent-timeout = 86400\n", "ask 86400s /var/lib/tokenbridge/consent /run/tokenbridge/agent.sock"},
+      {"unknown mode", "unknown-origin = deny\n", "F:1: unknown-origin: expected ask, allow or refuse"},
+      {"zero timeout", "consent-timeout = 0\n", "F:1: consent-timeout: expected a whole number of seconds, from 1 to 86400"},
+      {"timeout over a day", "consent-timeout = 86401\n",
+       "F:1: consent-timeout: expected a whole number of seconds, from 1 to 86400"},
+      {"relative directory", "consent-dir = consent\n", "F:1: consent-dir: expected an absolute path"},
+      {"relative socket", "agent-socket = agent.sock\n", "F:1: agent-socket: expected an absolute path"},
+      {"given twice", "unknown-origin = ask\nunknown-origin = refuse\n", "F:2: unknown-origin: given twice (first on line 1)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const config::Loaded loaded = config::parse(c.text, "F");
+    EXPECT_EQ(loaded.error.empty() ? describeConsent(loaded.consent) : loaded.error, c.expected);
+    if (loaded.error.empty()) {
+      EXPECT_EQ(describe(loaded.options), kNothing);  // nothing of the WebSocket layer's
+    }
+  }
+}
+
 TEST(ConfigFile, ShippedFileChangesNothingAndEachOfItsLinesIsValid) {
   const config::Loaded shipped = config::load(SHIPPED_CONFIG, true);
   EXPECT_EQ(shipped.error, "");

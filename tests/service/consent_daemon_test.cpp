@@ -1,0 +1,326 @@
+// SPDX-License-Identifier: MIT
+// The real daemon asking the person at the screen: the test is the users' agents (it speaks their
+// protocol on the agent socket as the user each one belongs to) and runs each page as a process of
+// another user. Needs root (to be those users) and a network namespace of its own (port 9446).
+#include <gtest/gtest.h>
+
+#include <json/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/service/daemon_control.h"
+#include "tests/support/target_program.h"
+#include "tests/support/ws_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testdaemon::kServicePort;
+
+constexpr uid_t kAlice = 61001;
+constexpr uid_t kBob = 61002;
+constexpr char kSite[] = "https://site.example";
+
+// Reads one line from a descriptor within the time; none on timeout or end of stream.
+std::optional<std::string> readLine(int fd, std::string& buffered, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const std::size_t newline = buffered.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered.substr(0, newline);
+      buffered.erase(0, newline + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd ready{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    char chunk[512];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return std::nullopt;
+    buffered.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+// One user's agent, connected as that user (the daemon takes the uid from the socket).
+class Agent {
+ public:
+  Agent(const std::string& path, uid_t uid) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    // The kernel records the effective uid at connect().
+    if (::seteuid(uid) != 0) return;
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (::seteuid(0) != 0) std::abort();
+  }
+  ~Agent() { ::close(fd_); }
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  bool connected() const { return connected_; }
+
+  // The next line from the daemon as JSON; null when none came within the time.
+  Json::Value next(int timeoutMs = 3000) {
+    const std::optional<std::string> line = readLine(fd_, buffered_, timeoutMs);
+    Json::Value value;
+    if (line) Json::Reader().parse(*line, value);
+    return value;
+  }
+  // The id of the question that must come next, for this origin; "" otherwise.
+  std::string asked(const std::string& origin) {
+    const Json::Value line = next();
+    return line["origin"].asString() == origin ? line["ask"].asString() : "";
+  }
+  void answer(const std::string& question, const char* decision, bool remember) {
+    Json::Value line(Json::objectValue);
+    line["answer"] = question;
+    line["decision"] = decision;
+    line["remember"] = remember;
+    const std::string text = Json::FastWriter().write(line);  // ends with '\n'
+    ASSERT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  std::string buffered_;
+};
+
+// A page of `origin` in a browser run by `uid`: a process of that user that upgrades, reports the
+// answer ("101", "403", ...), sends one request and reports what came back ("reply" or
+// "close CODE"). Reports arrive over a pipe in that order.
+class Page {
+ public:
+  Page(uid_t uid, const std::string& origin) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) ::_exit(2);
+      run(fds[1], origin);
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    fd_ = fds[0];
+  }
+  ~Page() {
+    ::close(fd_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Page(const Page&) = delete;
+  Page& operator=(const Page&) = delete;
+
+  std::string report(int timeoutMs = 5000) { return readLine(fd_, buffered_, timeoutMs).value_or("<nothing>"); }
+
+ private:
+  static void say(int fd, const std::string& line) {
+    const std::string text = line + "\n";
+    if (::write(fd, text.data(), text.size()) < 0) ::_exit(3);
+  }
+  static void run(int fd, const std::string& origin) {
+    testsupport::RawClient client;
+    if (!client.connect("127.0.0.1", kServicePort)) return say(fd, "<refused>");
+    const std::string head = client.upgrade("/", "Origin: " + origin + "\r\n", testsupport::kSampleKey, 5000);
+    say(fd, head.empty() ? "<no answer>" : head.substr(9, 3));
+    if (head.rfind("HTTP/1.1 101", 0) != 0) return;
+    client.send(testsupport::textFrame(R"({"type":"GetLibVersion"})"));
+    // Long enough for any answer the test gives; the test ends the page when done with it.
+    const std::optional<testsupport::ReceivedFrame> frame = client.readFrame(30000);
+    if (!frame) return say(fd, "<nothing>");
+    if (frame->opcode() == 1) return say(fd, "reply");
+    if (frame->opcode() == 8 && frame->payload.size() >= 2) {
+      const int code = (static_cast<unsigned char>(frame->payload[0]) << 8) | static_cast<unsigned char>(frame->payload[1]);
+      return say(fd, "close " + std::to_string(code));
+    }
+    say(fd, "<frame " + std::to_string(frame->opcode()) + ">");
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string buffered_;
+};
+
+class ConsentDaemon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run pages and agents as other users";
+    ASSERT_EQ(testdaemon::pidListeningOn(kServicePort), 0) << "port 9446 is in use; run this in a network namespace";
+    std::string pattern = (std::filesystem::temp_directory_path() / "tokenbridged-consent-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    directory_ = pattern;
+    ::chmod(directory_.c_str(), 0755);  // the agents, as their users, reach the socket inside
+    socket_ = directory_ + "/agent.sock";
+    state_ = directory_ + "/state.json";
+    setenv("SOFTTOKEN_STATE", state_.c_str(), 1);
+    const std::string init = testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " init >/dev/null";
+    ASSERT_EQ(std::system(init.c_str()), 0);
+  }
+  void TearDown() override {
+    if (!directory_.empty()) std::filesystem::remove_all(directory_);
+  }
+
+  // A short timeout: the unanswered cases wait for it.
+  void startDaemon(const std::string& extra = "") {
+    const std::string config = directory_ + "/tokenbridged.conf";
+    std::ofstream(config) << "listen = 127.0.0.1\nconsent-timeout = 2\nconsent-dir = " << directory_
+                          << "/consent\nagent-socket = " << socket_ << "\n" << extra;
+    const testdaemon::StartResult started =
+        testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}}, {"--config", config});
+    ASSERT_EQ(started.exitStatus, 0) << started.errorOutput;
+    stopper_.pid = testdaemon::pidListeningOn(kServicePort);
+    ASSERT_NE(stopper_.pid, 0);
+  }
+
+  std::unique_ptr<Agent> agent(uid_t uid) {
+    auto made = std::make_unique<Agent>(socket_, uid);
+    EXPECT_TRUE(made->connected());
+    // The daemon learns of the agent on its loop; a page connecting right after must find it.
+    std::this_thread::sleep_for(100ms);
+    return made;
+  }
+
+  std::string directory_;
+  std::string socket_;
+  std::string state_;
+  testdaemon::Stopper stopper_;
+};
+
+TEST_F(ConsentDaemon, ListedOriginIsNotAskedAndTheListStillRefusesOthers) {
+  startDaemon("allow-origin = https://listed.example\n");
+  const auto alice = agent(kAlice);
+  Page listed(kAlice, "https://listed.example");
+  EXPECT_EQ(listed.report(), "101");
+  EXPECT_EQ(listed.report(), "reply");
+  Page other(kAlice, kSite);
+  EXPECT_EQ(other.report(), "403");
+  EXPECT_TRUE(alice->next(300).isNull()) << "the agent was asked";
+}
+
+TEST_F(ConsentDaemon, RememberedAnswersAreNotAskedAgain) {
+  struct Case {
+    const char* decision;
+    const char* first;   // what the waiting page gets
+    const char* second;  // what the next page of the origin gets at once
+  };
+  const Case cases[] = {{"allow", "reply", "101"}, {"block", "close 4403", "403"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.decision);
+    startDaemon();
+    {
+      const auto alice = agent(kAlice);
+      Page waiting(kAlice, kSite);
+      EXPECT_EQ(waiting.report(), "101");  // at once, before anyone answers
+      const std::string question = alice->asked(kSite);
+      ASSERT_NE(question, "");
+      alice->answer(question, c.decision, true);
+      EXPECT_EQ(waiting.report(), c.first);
+
+      Page again(kAlice, kSite);
+      EXPECT_EQ(again.report(), c.second);
+      EXPECT_TRUE(alice->next(300).isNull()) << "asked again";
+    }
+    const std::filesystem::path file = directory_ + "/consent/" + std::to_string(kAlice);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    struct stat info{};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_TRUE(testdaemon::signalAndWait(stopper_.pid, SIGTERM, 3000ms));
+    std::filesystem::remove_all(directory_ + "/consent");
+  }
+}
+
+TEST_F(ConsentDaemon, UnansweredQuestionClosesThePageAndIsWithdrawn) {
+  startDaemon();
+  const auto alice = agent(kAlice);
+  Page page(kAlice, kSite);
+  EXPECT_EQ(page.report(), "101");
+  const std::string question = alice->asked(kSite);
+  ASSERT_NE(question, "");
+  EXPECT_EQ(page.report(), "close 4408");
+  EXPECT_EQ(alice->next()["withdraw"].asString(), question);
+  // Not asked again for a while after no answer.
+  Page soon(kAlice, kSite);
+  EXPECT_EQ(soon.report(), "403");
+}
+
+TEST_F(ConsentDaemon, EachUserDecidesForTheirOwnPagesOnly) {
+  startDaemon();
+  const auto alice = agent(kAlice);
+  // Bob runs no agent: his pages are served as without consent, and Alice is not asked.
+  Page bobs(kBob, kSite);
+  EXPECT_EQ(bobs.report(), "101");
+  EXPECT_EQ(bobs.report(), "reply");
+  EXPECT_TRUE(alice->next(300).isNull());
+
+  // Alice allows the site for herself; once Bob runs an agent, his page of the site still waits for him.
+  Page alices(kAlice, kSite);
+  EXPECT_EQ(alices.report(), "101");
+  alice->answer(alice->asked(kSite), "allow", true);
+  EXPECT_EQ(alices.report(), "reply");
+  const auto bob = agent(kBob);
+  Page bobsAgain(kBob, kSite);
+  EXPECT_EQ(bobsAgain.report(), "101");
+  const std::string question = bob->asked(kSite);
+  ASSERT_NE(question, "");
+  EXPECT_EQ(bobsAgain.report(500), "<nothing>") << "served on Alice's answer";
+  bob->answer(question, "block", false);
+  EXPECT_EQ(bobsAgain.report(), "close 4403");
+  EXPECT_TRUE(alice->next(300).isNull());
+}
+
+TEST_F(ConsentDaemon, OneQuestionOnScreenFourOriginsWaitingTheRestRefused) {
+  startDaemon();
+  const auto alice = agent(kAlice);
+  std::vector<std::unique_ptr<Page>> pages;
+  for (int i = 1; i <= 6; ++i) {
+    pages.push_back(std::make_unique<Page>(kAlice, "https://site" + std::to_string(i) + ".example"));
+    // In order, so which one is refused is known.
+    EXPECT_EQ(pages.back()->report(), i <= 5 ? "101" : "403") << "page " << i;
+  }
+  const std::string first = alice->asked("https://site1.example");
+  ASSERT_NE(first, "");
+  EXPECT_TRUE(alice->next(300).isNull()) << "a second question while one is on screen";
+  alice->answer(first, "allow", false);
+  EXPECT_EQ(pages[0]->report(), "reply");
+  EXPECT_NE(alice->asked("https://site2.example"), "") << "the next origin waiting is asked";
+}
+
+TEST_F(ConsentDaemon, TwoAgentsOfOneUserTheFirstAnswerWins) {
+  startDaemon();
+  const auto desktop = agent(kAlice);
+  const auto laptop = agent(kAlice);
+  Page page(kAlice, kSite);
+  EXPECT_EQ(page.report(), "101");
+  const std::string question = desktop->asked(kSite);
+  ASSERT_NE(question, "");
+  EXPECT_EQ(laptop->asked(kSite), question);
+  desktop->answer(question, "allow", false);
+  EXPECT_EQ(laptop->next()["withdraw"].asString(), question);
+  laptop->answer(question, "block", false);  // too late: changes nothing
+  EXPECT_EQ(page.report(), "reply");
+  Page next(kAlice, kSite);  // not remembered: asked again
+  EXPECT_EQ(next.report(), "101");
+  EXPECT_EQ(desktop->asked(kSite), laptop->asked(kSite));
+}
+
+}  // namespace
