@@ -21,6 +21,16 @@ std::string compact(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
+// Whether a process accepts connections on the socket file: then it is not a stale one to replace
+// (another daemon serves it, under a test's or an operator's hand).
+bool someoneListens(const std::string& path) {
+  asio::io_context io;
+  asio::local::stream_protocol::socket probe(io);
+  std::error_code error;
+  probe.connect(asio::local::stream_protocol::endpoint(path), error);
+  return !error;
+}
+
 }  // namespace
 
 struct AgentSocket::Agent {
@@ -41,6 +51,7 @@ AgentSocket::~AgentSocket() {
 }
 
 std::error_code AgentSocket::listen(const std::string& path) {
+  if (someoneListens(path)) return std::make_error_code(std::errc::address_in_use);
   std::error_code error;
   ::unlink(path.c_str());
   const asio::local::stream_protocol::endpoint endpoint(path);

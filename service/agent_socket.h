@@ -25,7 +25,8 @@ class AgentSocket {
   AgentSocket(const AgentSocket&) = delete;
   AgentSocket& operator=(const AgentSocket&) = delete;
 
-  // Replaces a stale socket file left by an earlier run, binds, makes it connectable by every user.
+  // Replaces a stale socket file left by an earlier run (not one a running process accepts on:
+  // address_in_use), binds, makes it connectable by every user.
   std::error_code listen(const std::string& path);
 
   // Carries out what the board returned to a caller on the loop: lines out, pages finished, the

@@ -146,6 +146,15 @@ TEST_F(AgentSocketTest, ReplacesAStaleFileAndAnyUserMayConnect) {
   EXPECT_EQ(info.st_mode & 0777, 0666u);
 }
 
+TEST_F(AgentSocketTest, ASocketInUseIsNotTakenOver) {
+  AgentSocket second(io_, board_, store_, [](const consent::Effects::Finish&) {});
+  EXPECT_EQ(second.listen(path_), std::make_error_code(std::errc::address_in_use));
+  AgentClient agent(path_);  // still served by the first
+  ASSERT_TRUE(agent.connected());
+  agent.say(R"({"list":true})");
+  EXPECT_EQ(agent.next(), R"({"remembered":[]})");
+}
+
 TEST_F(AgentSocketTest, AnAgentIsAskedAnswersAndManagesItsRememberedDecisions) {
   AgentClient agent(path_);
   ASSERT_TRUE(agent.connected());
