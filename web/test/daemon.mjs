@@ -3,7 +3,7 @@
 // The daemon detaches, so it is found by its listening port and checked to be ours before any signal.
 
 import { spawn } from "node:child_process";
-import { mkdtemp, open, readFile, readdir, readlink, rm } from "node:fs/promises";
+import { mkdtemp, open, readFile, readdir, readlink, rm, writeFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -71,14 +71,22 @@ async function isRunning(pid) {
 const pause = (ms) => new Promise((done) => setTimeout(done, ms));
 
 // Starts the service on a new software token made with `softtoken init` and the given init options
-// (e.g. ["--serial", "TB-1"]). Resolves with {pid, stateFile, softtoken(...args), signal(name), stop()}.
-export async function startService(initArgs = []) {
+// (e.g. ["--serial", "TB-1"]). `settings(workDir)`, when given, is the text of the daemon's settings
+// file (workDir is the run's own folder, for paths). Resolves with
+// {pid, workDir, stateFile, softtoken(...args), signal(name), stop()}.
+export async function startService(initArgs = [], settings = undefined) {
   const workDir = await mkdtemp(join(tmpdir(), "tokenbridge-web-"));
   const stateFile = join(workDir, "softtoken.json");
   const env = { ...process.env, SOFTTOKEN_STATE: stateFile };
   const softtoken = (...args) => run(softtokenCmd, args, env, workDir);
   try {
-    return await launch({ initArgs, workDir, stateFile, env, softtoken });
+    const args = [];
+    if (settings) {
+      const file = join(workDir, "tokenbridged.conf");
+      await writeFile(file, settings(workDir));
+      args.push("--config", file);
+    }
+    return await launch({ initArgs, args, workDir, stateFile, env, softtoken });
   } catch (err) {
     await rm(workDir, { recursive: true, force: true });
     throw err;
@@ -86,7 +94,7 @@ export async function startService(initArgs = []) {
 }
 
 // Starts the daemon once nothing serves the port, and checks that the process now serving it is ours.
-async function launch({ initArgs, workDir, stateFile, env, softtoken }) {
+async function launch({ initArgs, args, workDir, stateFile, env, softtoken }) {
   // Another run on this machine may hold the port for a while; never touch its process, only wait.
   let holder = await pidListeningOn(SERVICE_PORT);
   for (let waited = 0; holder && waited < 30000; waited += 200) {
@@ -96,7 +104,7 @@ async function launch({ initArgs, workDir, stateFile, env, softtoken }) {
   if (holder) throw new Error(`port ${SERVICE_PORT} is still served by pid ${holder}, which this test did not start`);
   await softtoken("init", ...initArgs);
   // The starter exits 0 only once the daemon listens.
-  await run(tokenbridged, [], env, workDir);
+  await run(tokenbridged, args, env, workDir);
 
   const pid = await pidListeningOn(SERVICE_PORT);
   if (!pid) throw new Error(`tokenbridged reported success but nothing listens on port ${SERVICE_PORT}`);
@@ -116,5 +124,5 @@ async function launch({ initArgs, workDir, stateFile, env, softtoken }) {
     await rm(workDir, { recursive: true, force: true });
   }
 
-  return { pid, stateFile, softtoken, signal: (name) => process.kill(pid, name), stop };
+  return { pid, workDir, stateFile, softtoken, signal: (name) => process.kill(pid, name), stop };
 }
