@@ -102,7 +102,7 @@ class Agent {
   std::string buffered_;
 };
 
-// A page of `origin` in a browser run by `uid`: a process of that user that upgrades, reports the
+// A page of `origin` (empty: a program sending no Origin) in a browser run by `uid`: a process of that user that upgrades, reports the
 // answer ("101", "403", ...), sends one request and reports what came back ("reply" or
 // "close CODE"). Reports arrive over a pipe in that order.
 class Page {
@@ -140,7 +140,8 @@ class Page {
   static void run(int fd, const std::string& origin) {
     testsupport::RawClient client;
     if (!client.connect("127.0.0.1", kServicePort)) return say(fd, "<refused>");
-    const std::string head = client.upgrade("/", "Origin: " + origin + "\r\n", testsupport::kSampleKey, 5000);
+    const std::string header = origin.empty() ? "" : "Origin: " + origin + "\r\n";
+    const std::string head = client.upgrade("/", header, testsupport::kSampleKey, 5000);
     say(fd, head.empty() ? "<no answer>" : head.substr(9, 3));
     if (head.rfind("HTTP/1.1 101", 0) != 0) return;
     client.send(testsupport::textFrame(R"({"type":"GetLibVersion"})"));
@@ -214,6 +215,15 @@ TEST_F(ConsentDaemon, ListedOriginIsNotAskedAndTheListStillRefusesOthers) {
   Page other(kAlice, kSite);
   EXPECT_EQ(other.report(), "403");
   EXPECT_TRUE(alice->next(300).isNull()) << "the agent was asked";
+}
+
+TEST_F(ConsentDaemon, RefuseModeAnswersUnlistedPagesAtOnce) {
+  startDaemon("unknown-origin = refuse\n");
+  Page page(kAlice, kSite);
+  EXPECT_EQ(page.report(), "403");
+  Page program(kAlice, "");  // no Origin: not a page, served as before
+  EXPECT_EQ(program.report(), "101");
+  EXPECT_EQ(program.report(), "reply");
 }
 
 TEST_F(ConsentDaemon, RememberedAnswersAreNotAskedAgain) {
