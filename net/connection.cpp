@@ -103,8 +103,8 @@ void Connection::start() {
 
 void Connection::onEvent(int event, void* data) {
   // The session knows no socket: the ends of the connection are added here, for the service to
-  // learn who connected (two system calls per upgrade).
-  if (event == EV_WEBSOCKET_HANDSHAKE_REQUEST) {
+  // learn which user's page connected. Two system calls, so only for a page (one with an Origin).
+  if (event == EV_WEBSOCKET_HANDSHAKE_REQUEST && !static_cast<UpgradeRequest*>(data)->origin.empty()) {
     auto& request = *static_cast<UpgradeRequest*>(data);
     socklen_t length = sizeof request.peer;
     if (::getpeername(socket_.native_handle(), reinterpret_cast<sockaddr*>(&request.peer), &length) != 0) {

@@ -40,8 +40,8 @@ struct WebSocketMessage {
 // Valid only during the handler call.
 struct UpgradeRequest {
   std::string_view origin;  // the Origin header, empty when absent
-  sockaddr_storage peer{};  // the connection's two ends, as getpeername() and getsockname() give them
-  sockaddr_storage local{}; // (ss_family AF_UNSPEC where the kernel would not say)
+  sockaddr_storage peer{};  // the connection's two ends, as getpeername() and getsockname() give them,
+  sockaddr_storage local{}; // for a request with an Origin; else (or where the kernel would not say) AF_UNSPEC
   bool refuse = false;      // set by the handler
 };
 
