@@ -45,14 +45,20 @@ void Listener::retry() {
 // and one that finds the queue empty, with no separate wait for readability. Asio itself retries
 // an accept that was interrupted or whose connection was aborted before it was taken, so an error
 // here is either the listener's close or one that lasts (no descriptors, no memory).
+// Memory running out while the accept is set up pauses the listener like a lasting error.
 void Listener::doAccept() {
-  acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (!error) {
-      onAccept(std::move(socket));
-    } else if (acceptor_.is_open()) {
-      paused_ = true;  // the tick retries; the listener stays open
-    }
-  });
+  try {
+    acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
+      if (!error) {
+        onAccept(std::move(socket));
+      } else if (acceptor_.is_open()) {
+        paused_ = true;  // the tick retries; the listener stays open
+      }
+    });
+  } catch (const std::bad_alloc&) {
+    paused_ = true;
+    loop_.log("accepting paused: out of memory");
+  }
 }
 
 void Listener::onAccept(asio::ip::tcp::socket socket) {
@@ -60,6 +66,7 @@ void Listener::onAccept(asio::ip::tcp::socket socket) {
   if (most && loop_.liveConnections() >= *most) {
     std::error_code ignored;
     socket.close(ignored);  // one too many: not a byte sent, no event raised
+    loop_.refusals.note(Refusal::tooManyConnections);
     doAccept();
     return;
   }
@@ -68,6 +75,7 @@ void Listener::onAccept(asio::ip::tcp::socket socket) {
     connection = new Connection(loop_, std::move(socket));
   } catch (const std::bad_alloc&) {
     paused_ = true;  // no memory for one more: this one is closed, the tick retries the rest
+    loop_.log("accepting paused: out of memory");
     return;
   }
   connection->start();

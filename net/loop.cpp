@@ -34,12 +34,18 @@ Loop::~Loop() {
   while (Connection* connection = connections_.front()) delete connection;  // each leaves the lists
 }
 
-void Loop::pingIdle(std::int64_t now) {
+void Loop::tick(std::int64_t now) {
   for (Connection* c = connections_.front(); c;) {
     Connection* next = connections_.next(c);  // c may be deleted by its write failing
-    c->pingIfIdle(now);
+    c->onTick(now);
     Connection::settle(c);
     c = next;
+  }
+  if (!options.log) return;
+  try {
+    refusals.flush(now, [this](const std::string& line) { log(line.c_str()); });
+  } catch (const std::bad_alloc&) {
+    // The counts stay for the next tick.
   }
 }
 

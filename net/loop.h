@@ -12,6 +12,7 @@
 
 #include "net/event.h"
 #include "net/intrusive_list.h"
+#include "net/refusal_log.h"
 #include "net/server_options.h"
 
 namespace net {
@@ -29,8 +30,9 @@ class Loop {
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
 
-  // Sends the idle ping to every upgraded connection quiet for more than 5 whole seconds.
-  void pingIdle(std::int64_t now);
+  // The one-second tick's walk: every connection's timeouts and idle ping (Connection::onTick),
+  // then the refusal summaries that are due.
+  void tick(std::int64_t now);
   // Tells the operator something through options.log, if one is set. Never throws.
   void log(const char* line) const noexcept;
 
@@ -58,6 +60,8 @@ class Loop {
   const ServerOptions options;
   // Where the answers to held connections come in from other threads.
   const std::shared_ptr<AnswerInbox> inbox;
+  // Refused requests and timed-out connections, summarised by tick() through log.
+  RefusalLog refusals;
 
  private:
   void postReadPass();

@@ -37,6 +37,8 @@ struct Run : net::Session::Events {
     if (holdSome && message->size % 2 == 1) session.awaitAnswer();
   }
 
+  void onRefused(net::Refusal, std::string_view) override {}
+
   // Offers `input` (kept like a shell's carried bytes) with the given room and budget.
   void offer(std::size_t room, std::size_t messages) {
     const net::Session::Phase before = session.phase();
