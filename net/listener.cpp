@@ -41,6 +41,13 @@ void Listener::retry() {
   doAccept();
 }
 
+void Listener::recoverAfterOutOfMemory() {
+  ++generation_;
+  std::error_code ignored;
+  acceptor_.cancel(ignored);
+  paused_ = true;
+}
+
 // Asio tries the accept at once and waits only when nothing is pending: one accept per connection
 // and one that finds the queue empty, with no separate wait for readability. Asio itself retries
 // an accept that was interrupted or whose connection was aborted before it was taken, so an error
@@ -48,7 +55,8 @@ void Listener::retry() {
 // Memory running out while the accept is set up pauses the listener like a lasting error.
 void Listener::doAccept() {
   try {
-    acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
+    acceptor_.async_accept([this, generation = generation_](const std::error_code& error, asio::ip::tcp::socket socket) {
+      if (generation != generation_) return;  // dropped by a recovery; a new accept is started
       if (!error) {
         onAccept(std::move(socket));
       } else if (acceptor_.is_open()) {

@@ -43,18 +43,23 @@ void Loop::tick(std::int64_t now) {
   }
   if (!options.log) return;
   try {
+    if (linesLost_ > 0) {
+      const std::string line = "log lines lost while memory was out: " + std::to_string(linesLost_);
+      linesLost_ = 0;
+      log(line.c_str());
+    }
     refusals.flush(now, [this](const std::string& line) { log(line.c_str()); });
   } catch (const std::bad_alloc&) {
     // The counts stay for the next tick.
   }
 }
 
-void Loop::log(const char* line) const noexcept {
+void Loop::log(const char* line) noexcept {
   if (!options.log) return;
   try {
     options.log(line);
   } catch (...) {
-    // A report that cannot be made must not end the loop.
+    ++linesLost_;  // a report that cannot be made must not end the loop
   }
 }
 

@@ -33,8 +33,9 @@ class Loop {
   // The one-second tick's walk: every connection's timeouts and idle ping (Connection::onTick),
   // then the refusal summaries that are due.
   void tick(std::int64_t now);
-  // Tells the operator something through options.log, if one is set. Never throws.
-  void log(const char* line) const noexcept;
+  // Tells the operator something through options.log, if one is set. Never throws; a line that
+  // cannot be handed over (memory ran out) is counted, and the tick reports the count later.
+  void log(const char* line) noexcept;
 
   // A new connection joins the live ones; its hook takes it off when it is deleted.
   void adopt(Connection* connection);
@@ -75,6 +76,7 @@ class Loop {
   IntrusiveList<Connection, ReadQueueTag> readQueue_;
   bool readPassPosted_ = false;
   std::uint8_t waitedStarts_ = 0;  // new connections to come that wait in Asio at once
+  std::uint64_t linesLost_ = 0;     // log lines that could not be handed over
 };
 
 // Whole seconds of the monotonic clock: the unit of the idle rule.

@@ -121,7 +121,17 @@ void Server::run() {
   if (impl_->listeners.empty()) return;
   for (Listener& listener : impl_->listeners) listener.start();
   impl_->armTick();
-  impl_->loop.io.run();
+  for (;;) {
+    try {
+      impl_->loop.io.run();
+      return;
+    } catch (const std::bad_alloc&) {
+      // Every handler of ours catches its own; this one came from Asio taking in an accepted
+      // socket (registering it costs an allocation) before our accept handler could run.
+      impl_->loop.log("accepting paused: out of memory");
+      for (Listener& listener : impl_->listeners) listener.recoverAfterOutOfMemory();
+    }
+  }
 }
 
 void Server::stop() { impl_->loop.io.stop(); }
