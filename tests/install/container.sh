@@ -80,6 +80,9 @@ inside systemctl status --no-pager "$unit" | grep -Eq "Main PID: $pid \(tokenbri
 inside journalctl -t tokenbridged -o cat | grep -q "^started: version .*, port 9446 and \[::1\]:9446, SKF library " ||
   fail "journalctl -t tokenbridged shows no start line"
 
+# The loop thread's scheduling policy survives the unit's system call filter: 3 is SCHED_BATCH.
+[ "$(inside awk '{print $41}' "/proc/$pid/stat")" = 3 ] || fail "the loop thread does not run as SCHED_BATCH under the unit"
+
 step "requests, a wrong PIN and a right one"
 request() { inside /mnt/shared/ws_request 9446 "$@"; }
 tries() { inside softtoken show --json | sed -n '/"user"/,/}/s/.*"tries_left" : \([0-9]*\).*/\1/p'; }
