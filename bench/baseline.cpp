@@ -36,6 +36,7 @@ struct Conn {
   bool answerCurrent = false;    // the current frame ends a data message
   std::uint64_t pendingReplies = 0;
   std::size_t pendingOffset = 0;  // bytes of the first pending reply already sent
+  bool peerClosed = false;        // a Close frame came: its echo goes after the pending replies
 };
 
 constexpr std::size_t kHeadLimit = 8192;
@@ -104,7 +105,10 @@ bool consumeFrames(Conn& c, const unsigned char* p, std::size_t n) {
       if (!bench::parseFrameHeader(c.partial, c.partialLength, h)) return true;
       c.partialLength = 0;
     }
-    if (h.opcode == 8) return false;
+    if (h.opcode == 8) {
+      c.peerClosed = true;
+      return false;
+    }
     c.answerCurrent = h.fin && h.opcode < 8;
     c.skip = h.payloadLength;
     if (c.skip == 0 && c.answerCurrent) ++c.pendingReplies;
@@ -149,7 +153,13 @@ void onReadable(int fd) {
   Conn& c = conns[fd];
   const bool ok = c.upgraded ? consumeFrames(c, readBuffer, static_cast<std::size_t>(n))
                              : handshake(fd, readBuffer, static_cast<std::size_t>(n));
-  if (!ok || !flush(fd)) closeConn(fd);
+  if (ok && flush(fd)) return;
+  if (c.peerClosed && flush(fd)) {
+    // The echo of the client's Close, as every client sends it here (status 1000).
+    static const unsigned char kCloseEcho[] = {0x88, 0x02, 0x03, 0xE8};
+    send(fd, kCloseEcho, sizeof kCloseEcho, MSG_NOSIGNAL);
+  }
+  closeConn(fd);
 }
 
 void onAccept(int listenFd) {

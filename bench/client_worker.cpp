@@ -102,6 +102,11 @@ bool ClientWorker::startConnect() {
 // Churn: the answered connection is closed (a FIN, as a page closing its socket) and its slot
 // connects anew; run() upgrades it and sends its one request.
 void ClientWorker::reconnect(Conn& c) {
+  if (closeFrame) {
+    // Masked with the key 0: the payload (status 1000) goes as it is.
+    static const unsigned char kClose[] = {0x88, 0x82, 0, 0, 0, 0, 0x03, 0xE8};
+    send(c.fd, kClose, sizeof kClose, MSG_NOSIGNAL);
+  }
   close(c.fd);  // also takes it out of the epoll set
   const int fd = connectSocket();
   const std::size_t slot = static_cast<std::size_t>(&c - conns_.data());

@@ -55,6 +55,9 @@ class ClientWorker {
   // In run(): each active connection is closed once its reply is in, and its slot connects,
   // upgrades and sends one request anew (a page that opens a WebSocket per call).
   bool churn = false;
+  // With churn: each connection sends a Close frame (status 1000) and closes without waiting for
+  // the echo, as a page's ws.close() followed by leaving the page.
+  bool closeFrame = false;
 
  private:
   enum class Phase { Connecting, Upgrading, Ready, Dead };

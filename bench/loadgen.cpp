@@ -65,6 +65,7 @@ int runLoad(const Options& o, const sockaddr_in& server, const bench::Request& r
   for (int t = 0; t < o.threads; ++t) {
     workers.push_back(std::make_unique<ClientWorker>(server, request, o.depth));
     workers.back()->churn = o.churn;
+    workers.back()->closeFrame = o.closeFrame;
     const int active = o.connections / o.threads + (t < o.connections % o.threads ? 1 : 0);
     const int idle = o.idle / o.threads + (t < o.idle % o.threads ? 1 : 0);
     if ((active > 0 && !workers.back()->open(active, false)) || (idle > 0 && !workers.back()->open(idle, true))) {

@@ -26,6 +26,7 @@ const char* const kUsage =
     "  --open-only          open the connections, send one request on each, report server memory\n"
     "  --one-message        send one (padded) message, time its reply, report server peak memory\n"
     "  --churn              load: connect, upgrade, one request, close, over again on each connection\n"
+    "  --close-frame        with --churn: send a Close frame (1000), then close without waiting\n"
     "  --label NAME         name printed with the result\n";
 
 }  // namespace
@@ -41,6 +42,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
       o.mode = Mode::OneMessage;
     } else if (std::strcmp(arg, "--churn") == 0) {
       o.churn = true;
+    } else if (std::strcmp(arg, "--close-frame") == 0) {
+      o.closeFrame = true;
     } else if (!hasValue) {
       std::fputs(kUsage, stderr);
       return false;

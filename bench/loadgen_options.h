@@ -25,7 +25,8 @@ struct Options {
   int threads = 1;            // client threads (the connections are split between them)
   pid_t pid = 0;              // server process whose CPU time and memory are read (0: none)
   std::string label = "run";
-  bool churn = false;         // load: each connection is closed after its reply and a new one opened
+  bool churn = false;
+  bool closeFrame = false;    // churn: a Close frame before the socket's close, as ws.close() sends         // load: each connection is closed after its reply and a new one opened
 };
 
 // Fills options from argv; prints usage and returns false on a bad argument.

@@ -193,12 +193,14 @@ std::size_t Connection::turn(const std::error_code& firstError, std::size_t firs
   readState_ = ReadState::reading;
   turnMessages_ = 0;
   std::size_t taken = firstSize;
-  bool more = takeRead(firstError, firstRead_.data(), firstSize) && firstSize == firstRead_.size();
+  inputDrained_ = firstSize < firstRead_.size();
+  bool more = takeRead(firstError, firstRead_.data(), firstSize) && !inputDrained_;
   for (int reads = 0; more && reads < kReadsPerTurn; ++reads) {
     std::error_code error;
     const std::size_t n = socket_.read_some(asio::buffer(loop_.readBuffer(), Loop::kReadBufferSize), error);
+    inputDrained_ = wouldBlock(error) || n < Loop::kReadBufferSize;
     if (wouldBlock(error)) break;
-    more = takeRead(error, loop_.readBuffer(), n) && n == Loop::kReadBufferSize;
+    more = takeRead(error, loop_.readBuffer(), n) && !inputDrained_;
     taken += n;
   }
   doWrite();  // once per turn, whatever the number of replies
@@ -445,15 +447,18 @@ void Connection::close() {
   session_.finish();
   onEvent(EV_CLOSE, nullptr);
   // Unread input would make the kernel answer the close with a reset, which can overtake the
-  // last frame on its way to the peer. After the peer's end of stream nothing is left to read,
-  // and the close alone sends ours.
+  // last frame on its way to the peer. Nothing is left to read after the peer's end of stream, nor
+  // after its Close frame came in a read that emptied the socket (a peer sends nothing after its
+  // Close): the close alone then sends our end. Otherwise a few reads take what is there, and
+  // if more keeps coming, a shutdown sends our end before the close.
   std::error_code error;
-  if (!peerFinished_) {
-    for (int i = 0; i < kDrainReads; ++i) {
+  if (!peerFinished_ && !(session_.peerClosed() && inputDrained_)) {
+    bool stillComing = true;
+    for (int i = 0; i < kDrainReads && stillComing; ++i) {
       socket_.read_some(asio::buffer(loop_.readBuffer(), Loop::kReadBufferSize), error);
-      if (error) break;
+      stillComing = !error;
     }
-    socket_.shutdown(asio::socket_base::shutdown_both, error);
+    if (stillComing) socket_.shutdown(asio::socket_base::shutdown_both, error);
   }
   socket_.close(error);
   release(in_);

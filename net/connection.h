@@ -103,6 +103,7 @@ class Connection final : public ListHook<LiveTag>, public ListHook<ReadQueueTag>
   bool closeAfterFlush_ = false;
   bool closed_ = false;
   bool peerFinished_ = false;     // the peer's end of stream was read
+  bool inputDrained_ = false;     // the last read emptied the socket (it was shorter than its buffer)
 };
 
 }  // namespace net

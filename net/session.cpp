@@ -159,6 +159,7 @@ void Session::onControl(std::string& out, unsigned opcode, unsigned char* payloa
     case OP_PONG:
       break;
     case OP_CLOSE:
+      peerClosed_ = true;
       closeAfter(out, payload, length);  // the peer's close echoed, status and reason as they came
       break;
     default:

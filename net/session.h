@@ -89,6 +89,8 @@ class Session {
   // The shell closed the connection: nothing more is sent, buffers go.
   void finish();
   Phase phase() const { return phase_; }
+  // The peer sent its Close frame: it sends nothing more after it.
+  bool peerClosed() const { return peerClosed_; }
   // Size of the incomplete frame the last take() stopped at, once its header was known; else 0.
   std::uint64_t expected() const { return expected_; }
 
@@ -119,6 +121,7 @@ class Session {
   bool fragmentOpen_ = false;
   bool awaitingAnswer_ = false;
   bool timedOut_ = false;         // the close queued is a timeout's
+  bool peerClosed_ = false;
 };
 
 // The close status of the message and pong timeouts: 1008, policy violation. The peer broke no
