@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "${1:?usage: openpgp_card.sh BUILD_DIR}")
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 opensc_module=/usr/lib/$triplet/opensc-pkcs11.so
-vpcd_port=35963 # the port of /etc/reader.conf.d/vpcd, vsmartcard-vpcd's reader
+reader_conf=/etc/reader.conf.d/vpcd # vsmartcard-vpcd's reader: "DEVICENAME /dev/null:0x8C7B", its port
 
 skip() {
   echo "openpgp card test: SKIPPED: $*"
@@ -26,15 +26,17 @@ fail() {
 }
 
 if [ "${2:-}" != --inside ]; then
-  for need in /usr/sbin/pcscd "$opensc_module" /etc/reader.conf.d/vpcd /usr/lib/pcsc/drivers/serial/libifdvpcd.so; do
+  for need in /usr/sbin/pcscd "$opensc_module" "$reader_conf" /usr/lib/pcsc/drivers/serial/libifdvpcd.so; do
     [ -e "$need" ] || skip "$need is missing (scripts/setup.sh installs pcscd, opensc, vsmartcard-vpcd)"
   done
+  grep -Eq '^DEVICENAME +/dev/null:0x[0-9A-Fa-f]+$' "$reader_conf" || fail "$reader_conf names no port this test can read"
   as_root=()
   [ "$(id -u)" = 0 ] || as_root=(-r)
   unshare "${as_root[@]}" -m -n true 2>/dev/null || skip "cannot make a private network and mount namespace"
   exec unshare "${as_root[@]}" -m -n "$0" "$build" --inside
 fi
 
+vpcd_port=$((16#$(sed -n 's|^DEVICENAME */dev/null:0x||p' "$reader_conf")))
 work=$(mktemp -d "${TMPDIR:-/tmp}/tokenbridge-openpgp.XXXXXX")
 pids=() # this script's children: pcscd and the card
 daemon="" # the daemon detaches: not a child
