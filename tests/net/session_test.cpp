@@ -248,7 +248,9 @@ TEST(Session, HeadsBeforeTheUpgrade) {
     Harness h(options);
     EXPECT_EQ(h.feed(c.input).next, c.next);
     EXPECT_EQ(h.events, c.events);
-    if (c.next == Session::Next::closeAfterFlush) EXPECT_EQ(h.out, net::kUpgradeRequired);
+    if (c.next == Session::Next::closeAfterFlush) {
+      EXPECT_EQ(h.out, net::kUpgradeRequired);
+    }
     if (c.next == Session::Next::closeNow) {
       EXPECT_EQ(h.out, "");
       EXPECT_EQ(h.session->phase(), Session::Phase::closed);

@@ -501,7 +501,9 @@ TEST_F(Daemon, OthersAreServedWhileATokenCallIsSlowOrStuckAndEachConnectionKeeps
     EXPECT_EQ(request(other, kVersionRequest), kVersionReply);
     EXPECT_EQ(request(other, R"({"type":"StartMonitor"})"), R"({"type":"StartMonitor", "code":"0", "data":"true"})");
     EXPECT_EQ(frameText(held, 200), "<nothing>");
-    if (c.release != nullptr) ASSERT_TRUE(softtoken(c.release));
+    if (c.release != nullptr) {
+      ASSERT_TRUE(softtoken(c.release));
+    }
     EXPECT_EQ(frameText(held, 10000), kPresent);
     EXPECT_EQ(frameText(held, 3000), kVersionReply);
     ASSERT_TRUE(softtoken("slow 0 SKF_EnumDev"));
