@@ -117,15 +117,17 @@ BASELINE_IDLE_KIB=$(rss_kib "$BASE_PID_version")
 
 # The churn cases open a WebSocket per request, as pages often do: connect, upgrade, one request,
 # close, over again on each of N connections; the CPU figures are then per cycle.
-CASE_NAME=(GetLibVersion GetLibVersion GetLibVersion ZPSHA1 GetDevState GetLibVersion-churn GetLibVersion-churn)
-CASE_CONNS=(1 16 256 16 16 1 16)
-CASE_BASE=(version version version sha state version version)
+CASE_NAME=(GetLibVersion GetLibVersion GetLibVersion ZPSHA1 GetDevState GetLibVersion-churn GetLibVersion-churn
+  GetLibVersion-churn-Close)
+CASE_CONNS=(1 16 256 16 16 1 16 16)
+CASE_BASE=(version version version sha state version version version)
 CASE_PAYLOAD=('{"type":"GetLibVersion"}' '{"type":"GetLibVersion"}' '{"type":"GetLibVersion"}'
   "{\"type\":\"ZPSHA1\",\"parm1\":\"$SHA_TEXT\"}" '{"type":"GetDevState"}' '{"type":"GetLibVersion"}'
-  '{"type":"GetLibVersion"}')
+  '{"type":"GetLibVersion"}' '{"type":"GetLibVersion"}')
 CASE_EXPECT=("$VERSION_REPLY" "$VERSION_REPLY" "$VERSION_REPLY" "$SHA_REPLY" "$STATE_REPLY" "$VERSION_REPLY"
-  "$VERSION_REPLY")
-CASE_EXTRA=("" "" "" "" "" --churn --churn)
+  "$VERSION_REPLY" "$VERSION_REPLY")
+# The last churn case closes as a page's ws.close() does: a Close frame, then the socket at once.
+CASE_EXTRA=("" "" "" "" "" --churn --churn "--churn --close-frame")
 
 FAILED=0
 RESULTS="$WORK/results"

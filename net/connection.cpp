@@ -92,7 +92,9 @@ void Connection::start() {
       operation([this](auto handler) { handshakeTimer_->async_wait(std::move(handler)); },
                 [this](const std::error_code& error) {
                   // Cancelled by the upgrade or the close otherwise.
-                  if (!error && session_.phase() == Session::Phase::head) close();
+                  if (error || session_.phase() != Session::Phase::head) return;
+                  loop_.refusals.note(Refusal::handshakeTimeout);
+                  close();
                 });
     }
     onEvent(EV_ACCEPT, nullptr);
@@ -117,6 +119,8 @@ void Connection::onEvent(int event, void* data) {
   }
   loop_.handler(this, event, data);
 }
+
+void Connection::onRefused(Refusal kind, std::string_view origin) { loop_.refusals.note(kind, origin); }
 
 // ---- reading
 //
@@ -237,6 +241,7 @@ bool Connection::takeRead(const std::error_code& error, unsigned char* data, std
   }
   if (size == 0) return true;
   lastIo_ = nowSeconds();
+  session_.arrivedAt(lastIo_);
   consume(data, size);
   return readState_ == ReadState::reading && !held_;
 }
@@ -377,10 +382,22 @@ void Connection::queueFrame(unsigned opcode, const void* data, std::size_t lengt
   session_.appendFrame(out_, opcode, data, length);
 }
 
-void Connection::pingIfIdle(std::int64_t now) {
-  if (closed_ || session_.phase() != Session::Phase::open || now <= lastIo_ + 5) return;
+void Connection::onTick(std::int64_t now) {
+  if (closed_) return;
   guarded([&] {
-    queueFrame(OP_PING, nullptr, 0);
+    switch (session_.expire(now, out_)) {
+      case Session::Next::closeNow:
+        close();
+        return;
+      case Session::Next::closeAfterFlush:
+        closeAfterFlush();
+        doWrite();
+        return;
+      default:
+        break;
+    }
+    if (session_.phase() != Session::Phase::open || now <= lastIo_ + 5) return;
+    session_.ping(out_, now);
     lastIo_ = now;
     doWrite();
   });

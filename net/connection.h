@@ -35,9 +35,9 @@ class Connection final : public ListHook<LiveTag>, public ListHook<ReadQueueTag>
   // Appends one unfragmented, unmasked frame to the output; dropped once a close is queued. It
   // is written at the end of the entry point that queued it.
   void queueFrame(unsigned opcode, const void* data, std::size_t length);
-  // Queues and writes the empty ping if nothing was read, queued or written for more than 5 whole
-  // seconds.
-  void pingIfIdle(std::int64_t now);
+  // The one-second tick: closes the connection past its message or pong timeout; else queues and
+  // writes the empty ping if nothing was read, queued or written for more than 5 whole seconds.
+  void onTick(std::int64_t now);
   // The loop's read pass: this connection's turn. Returns the bytes taken in.
   std::size_t passTurn();
   // The handler holds the connection's input until the returned link is answered.
@@ -59,6 +59,7 @@ class Connection final : public ListHook<LiveTag>, public ListHook<ReadQueueTag>
   void guarded(Body body);
 
   void onEvent(int event, void* data) override;
+  void onRefused(Refusal kind, std::string_view origin) override;
 
   void readFirst();
   void waitForData();

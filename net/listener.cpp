@@ -41,18 +41,32 @@ void Listener::retry() {
   doAccept();
 }
 
+void Listener::recoverAfterOutOfMemory() {
+  ++generation_;
+  std::error_code ignored;
+  acceptor_.cancel(ignored);
+  paused_ = true;
+}
+
 // Asio tries the accept at once and waits only when nothing is pending: one accept per connection
 // and one that finds the queue empty, with no separate wait for readability. Asio itself retries
 // an accept that was interrupted or whose connection was aborted before it was taken, so an error
 // here is either the listener's close or one that lasts (no descriptors, no memory).
+// Memory running out while the accept is set up pauses the listener like a lasting error.
 void Listener::doAccept() {
-  acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (!error) {
-      onAccept(std::move(socket));
-    } else if (acceptor_.is_open()) {
-      paused_ = true;  // the tick retries; the listener stays open
-    }
-  });
+  try {
+    acceptor_.async_accept([this, generation = generation_](const std::error_code& error, asio::ip::tcp::socket socket) {
+      if (generation != generation_) return;  // dropped by a recovery; a new accept is started
+      if (!error) {
+        onAccept(std::move(socket));
+      } else if (acceptor_.is_open()) {
+        paused_ = true;  // the tick retries; the listener stays open
+      }
+    });
+  } catch (const std::bad_alloc&) {
+    paused_ = true;
+    loop_.log("accepting paused: out of memory");
+  }
 }
 
 void Listener::onAccept(asio::ip::tcp::socket socket) {
@@ -60,6 +74,7 @@ void Listener::onAccept(asio::ip::tcp::socket socket) {
   if (most && loop_.liveConnections() >= *most) {
     std::error_code ignored;
     socket.close(ignored);  // one too many: not a byte sent, no event raised
+    loop_.refusals.note(Refusal::tooManyConnections);
     doAccept();
     return;
   }
@@ -68,6 +83,7 @@ void Listener::onAccept(asio::ip::tcp::socket socket) {
     connection = new Connection(loop_, std::move(socket));
   } catch (const std::bad_alloc&) {
     paused_ = true;  // no memory for one more: this one is closed, the tick retries the rest
+    loop_.log("accepting paused: out of memory");
     return;
   }
   connection->start();

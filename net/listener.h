@@ -26,6 +26,10 @@ class Listener {
   void start();
   // Called by the one-second tick: resumes accepting if a lasting error paused it.
   void retry();
+  // Memory ran out inside Asio while it took in an accepted socket, before any handler of ours:
+  // the exception left the loop, and with it possibly this listener's accept. Its pending accept,
+  // if any, is dropped and the tick starts a new one.
+  void recoverAfterOutOfMemory();
 
  private:
   void doAccept();
@@ -34,6 +38,7 @@ class Listener {
   Loop& loop_;
   asio::ip::tcp::acceptor acceptor_;
   std::uint16_t port_ = 0;
+  std::uint32_t generation_ = 0;  // accepts started before the last recovery are ignored
   bool paused_ = false;
 };
 

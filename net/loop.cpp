@@ -34,21 +34,32 @@ Loop::~Loop() {
   while (Connection* connection = connections_.front()) delete connection;  // each leaves the lists
 }
 
-void Loop::pingIdle(std::int64_t now) {
+void Loop::tick(std::int64_t now) {
   for (Connection* c = connections_.front(); c;) {
     Connection* next = connections_.next(c);  // c may be deleted by its write failing
-    c->pingIfIdle(now);
+    c->onTick(now);
     Connection::settle(c);
     c = next;
   }
+  if (!options.log) return;
+  try {
+    if (linesLost_ > 0) {
+      const std::string line = "log lines lost while memory was out: " + std::to_string(linesLost_);
+      linesLost_ = 0;
+      log(line.c_str());
+    }
+    refusals.flush(now, [this](const std::string& line) { log(line.c_str()); });
+  } catch (const std::bad_alloc&) {
+    // The counts stay for the next tick.
+  }
 }
 
-void Loop::log(const char* line) const noexcept {
+void Loop::log(const char* line) noexcept {
   if (!options.log) return;
   try {
     options.log(line);
   } catch (...) {
-    // A report that cannot be made must not end the loop.
+    ++linesLost_;  // a report that cannot be made must not end the loop
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "net/event.h"
 #include "net/intrusive_list.h"
+#include "net/refusal_log.h"
 #include "net/server_options.h"
 
 namespace net {
@@ -29,10 +30,12 @@ class Loop {
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
 
-  // Sends the idle ping to every upgraded connection quiet for more than 5 whole seconds.
-  void pingIdle(std::int64_t now);
-  // Tells the operator something through options.log, if one is set. Never throws.
-  void log(const char* line) const noexcept;
+  // The one-second tick's walk: every connection's timeouts and idle ping (Connection::onTick),
+  // then the refusal summaries that are due.
+  void tick(std::int64_t now);
+  // Tells the operator something through options.log, if one is set. Never throws; a line that
+  // cannot be handed over (memory ran out) is counted, and the tick reports the count later.
+  void log(const char* line) noexcept;
 
   // A new connection joins the live ones; its hook takes it off when it is deleted.
   void adopt(Connection* connection);
@@ -58,6 +61,8 @@ class Loop {
   const ServerOptions options;
   // Where the answers to held connections come in from other threads.
   const std::shared_ptr<AnswerInbox> inbox;
+  // Refused requests and timed-out connections, summarised by tick() through log.
+  RefusalLog refusals;
 
  private:
   void postReadPass();
@@ -71,6 +76,7 @@ class Loop {
   IntrusiveList<Connection, ReadQueueTag> readQueue_;
   bool readPassPosted_ = false;
   std::uint8_t waitedStarts_ = 0;  // new connections to come that wait in Asio at once
+  std::uint64_t linesLost_ = 0;     // log lines that could not be handed over
 };
 
 // Whole seconds of the monotonic clock: the unit of the idle rule.

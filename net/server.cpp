@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 #include <list>
+#include <new>
+#include <thread>
 #include <utility>
 
 #include "net/listener.h"
@@ -24,14 +26,25 @@ std::string printable(const ListenAddress& where) {
 struct Server::Impl {
   Impl(Handler handler, ServerOptions options) : loop(handler, std::move(options)), tick(loop.io) {}
 
+  // Without the tick nothing would retry a paused listener, so a tick that cannot be armed for
+  // want of memory is tried again after a pause of the whole loop: memory is short for every
+  // connection then anyway.
   void armTick() {
-    tick.expires_after(std::chrono::seconds(1));
-    tick.async_wait([this](const std::error_code& error) {
-      if (error == asio::error::operation_aborted) return;
-      for (Listener& listener : listeners) listener.retry();
-      loop.pingIdle(nowSeconds());
-      armTick();
-    });
+    for (bool told = false;; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+      try {
+        tick.expires_after(std::chrono::seconds(1));
+        tick.async_wait([this](const std::error_code& error) {
+          if (error == asio::error::operation_aborted) return;
+          for (Listener& listener : listeners) listener.retry();
+          loop.tick(nowSeconds());
+          armTick();
+        });
+        return;
+      } catch (const std::bad_alloc&) {
+        if (!told) loop.log("tick not armed: out of memory, trying again");
+        told = true;
+      }
+    }
   }
 
   // Destroyed in reverse: the tick and the listeners before the loop and its io_context.
@@ -108,7 +121,17 @@ void Server::run() {
   if (impl_->listeners.empty()) return;
   for (Listener& listener : impl_->listeners) listener.start();
   impl_->armTick();
-  impl_->loop.io.run();
+  for (;;) {
+    try {
+      impl_->loop.io.run();
+      return;
+    } catch (const std::bad_alloc&) {
+      // Every handler of ours catches its own; this one came from Asio taking in an accepted
+      // socket (registering it costs an allocation) before our accept handler could run.
+      impl_->loop.log("accepting paused: out of memory");
+      for (Listener& listener : impl_->listeners) listener.recoverAfterOutOfMemory();
+    }
+  }
 }
 
 void Server::stop() { impl_->loop.io.stop(); }

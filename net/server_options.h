@@ -39,8 +39,17 @@ struct ServerOptions {
   std::optional<std::size_t> maxConnections;
   // A connection that has not completed its upgrade within this time is closed.
   std::optional<std::chrono::milliseconds> handshakeTimeout;
+  // An upgraded connection whose data message (a frame, or the fragments of one) began arriving
+  // more than this long ago and is still incomplete is closed with status 1008. Whole seconds: the
+  // one-second tick checks it, so the close comes 1-2 s after the time has passed.
+  std::optional<std::chrono::seconds> messageTimeout;
+  // After the idle ping, a connection from which no frame (the pong or any other) has come within
+  // this time is closed with status 1008; not while an answer to it is awaited. Whole seconds, as above.
+  std::optional<std::chrono::seconds> pongTimeout;
   // Where the layer reports what an operator should know (a connection ended because memory ran
-  // out, say): one line, no trailing newline, never a byte of a client's data. Empty: not reported.
+  // out, say; at most one summary line per minute for each kind of refusal and timeout): one line,
+  // no trailing newline, never a client's data except a refused request's Origin, sanitised and
+  // cut short. Empty: not reported.
   std::function<void(const std::string& line)> log;
 };
 

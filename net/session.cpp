@@ -39,6 +39,8 @@ Session::Result Session::take(unsigned char* data, std::size_t size, std::string
   if (phase_ == Phase::closing) next = Next::closeAfterFlush;
   else if (phase_ == Phase::closed) next = Next::closeNow;
   else if (awaitingAnswer_) next = Next::hold;
+  // A hold stops at a message boundary: only an open fragmented message is then incomplete.
+  if (phase_ == Phase::open) noteIncomplete(fragmentOpen_ || (next == Next::readMore && pos < size));
   return {pos, next, delivered_};
 }
 
@@ -56,6 +58,7 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
       return 0;
     case HeadVerdict::bad:
       phase_ = Phase::closed;  // not HTTP: no reply of any kind
+      events_.onRefused(Refusal::notHttp, {});
       return 0;
     case HeadVerdict::done:
       break;
@@ -64,8 +67,7 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
   if (head.key.empty() && !options_.allowedOrigins.empty()) {
     // With an Origin list the port serves upgrades only: a plain request (a page's fetch() or
     // <img>) is answered at once and closed, so it never keeps a connection place.
-    appendWhole(out, [](std::string& o) { o.append(kUpgradeRequired); });
-    phase_ = Phase::closing;
+    refuse(out, kUpgradeRequired, Refusal::upgradeRequired, head.origin);
     return 0;
   }
   if (head.key.empty()) {
@@ -77,8 +79,7 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
   const bool originUnknown = head.truncated && head.origin.empty() && !options_.allowedOrigins.empty();
   if (originUnknown || !originAllowed(head.origin)) {
     // The handler never hears of a refused upgrade; the 403 goes out, then the connection closes.
-    appendWhole(out, [](std::string& o) { o.append(kForbidden); });
-    phase_ = Phase::closing;
+    refuse(out, kForbidden, Refusal::forbidden, head.origin);
     return 0;
   }
   UpgradeRequest request{.origin = head.origin};
@@ -93,6 +94,13 @@ std::size_t Session::takeHead(unsigned char* data, std::size_t size, std::string
   phase_ = Phase::open;
   events_.onEvent(EV_WEBSOCKET_HANDSHAKE_DONE, nullptr);
   return head.length;
+}
+
+// The answer is the last bytes of the connection.
+void Session::refuse(std::string& out, std::string_view answer, Refusal kind, std::string_view origin) {
+  appendWhole(out, [&](std::string& o) { o.append(answer); });
+  phase_ = Phase::closing;
+  events_.onRefused(kind, origin);
 }
 
 // Without a list every Origin is let in; with one, only the listed ones, byte for byte, and a
@@ -127,6 +135,7 @@ std::size_t Session::takeFrame(unsigned char* data, std::size_t size, std::strin
   unsigned char* payload = data + frame.headerLength;
   const auto length = static_cast<std::size_t>(frame.payloadLength);
   if (frame.masked) unmaskPayload(payload, length, frame.mask);
+  pingSentAt_.reset();  // any whole frame shows the peer is there, a pong or not
 
   if (frame.opcode >= 8) {
     onControl(out, frame.opcode, payload, length);
@@ -144,6 +153,7 @@ std::size_t Session::takeFrame(unsigned char* data, std::size_t size, std::strin
   } else {
     deliver(payload, length, static_cast<unsigned char>(0x80 | frame.opcode));
   }
+  if (!fragmentOpen_) incompleteSince_.reset();  // the message is whole: the next one's time starts anew
   return frame.headerLength + length;
 }
 
@@ -197,6 +207,41 @@ void Session::closeWith(std::string& out, std::uint16_t status, std::string_view
   payload.push_back(static_cast<char>(status & 0xFF));
   payload.append(reason);
   closeAfter(out, payload.data(), payload.size());
+}
+
+// An incomplete message's time runs from the arrival of the bytes that first left it incomplete.
+void Session::noteIncomplete(bool incomplete) {
+  if (!incomplete) incompleteSince_.reset();
+  else if (!incompleteSince_) incompleteSince_ = arrived_;
+}
+
+void Session::ping(std::string& out, std::int64_t now) {
+  if (appendFrame(out, OP_PING, nullptr, 0) && !pingSentAt_) pingSentAt_ = now;
+}
+
+// Strictly more than the limit in whole seconds: a start stamped late in its second still gets
+// the whole time. While an answer is awaited the peer owes nothing: no message was taken since.
+Session::Next Session::expire(std::int64_t now, std::string& out) {
+  if (timedOut_ && phase_ == Phase::closing) return Next::closeNow;  // the peer does not read its close
+  if (phase_ != Phase::open || awaitingAnswer_) return Next::readMore;
+  const auto over = [now](const std::optional<std::int64_t>& since, const std::optional<std::chrono::seconds>& limit) {
+    return since && limit && now - *since > limit->count();
+  };
+  Refusal kind{};
+  std::string_view reason;
+  if (over(incompleteSince_, options_.messageTimeout)) {
+    kind = Refusal::messageTimeout;
+    reason = "message timeout";
+  } else if (over(pingSentAt_, options_.pongTimeout)) {
+    kind = Refusal::pongTimeout;
+    reason = "no pong";
+  } else {
+    return Next::readMore;
+  }
+  closeWith(out, kPolicyViolation, reason);
+  timedOut_ = true;
+  events_.onRefused(kind, {});
+  return Next::closeAfterFlush;
 }
 
 void Session::abandon() {

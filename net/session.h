@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "net/refusal_log.h"
 #include "net/server_options.h"
 
 namespace net {
@@ -41,6 +43,9 @@ class Session {
   class Events {
    public:
     virtual void onEvent(int event, void* data) = 0;
+    // A request refused, or a connection timed out, for the operator's summary; the handler never
+    // hears of it. `origin` is the refused request's Origin (empty when it had none).
+    virtual void onRefused(Refusal kind, std::string_view origin) = 0;
 
    protected:
     ~Events() = default;
@@ -60,9 +65,23 @@ class Session {
   // Queues the close frame with this status and reason: the last frame of the connection.
   void closeWith(std::string& out, std::uint16_t status, std::string_view reason);
 
+  // The bytes given to the next take() arrived at `now` (seconds of a monotonic clock): where an
+  // incomplete message's time starts.
+  void arrivedAt(std::int64_t now) { arrived_ = now; }
+  // Queues the idle ping; with a pong timeout, a frame is expected from `now` on.
+  void ping(std::string& out, std::int64_t now);
+  // Called about once a second: closes with status 1008 a connection past the message or pong
+  // timeout (Next::closeAfterFlush), or one whose timeout close has not gone out since the last
+  // call (Next::closeNow); else Next::readMore.
+  Next expire(std::int64_t now, std::string& out);
+
   // The handler asked to answer later: no data message is taken until answered().
   void awaitAnswer() { awaitingAnswer_ = true; }
-  void answered() { awaitingAnswer_ = false; }
+  // An answer went out: the exchange is alive, so a ping before it expects no pong any more.
+  void answered() {
+    awaitingAnswer_ = false;
+    pingSentAt_.reset();
+  }
   bool awaitingAnswer() const { return awaitingAnswer_; }
 
   // Gives up on the input (memory ran out): nothing more is taken or sent, what is queued still goes.
@@ -77,11 +96,13 @@ class Session {
 
  private:
   std::size_t takeHead(unsigned char* data, std::size_t size, std::string& out);
+  void refuse(std::string& out, std::string_view answer, Refusal kind, std::string_view origin);
   bool originAllowed(std::string_view origin) const;
   std::size_t takeFrame(unsigned char* data, std::size_t size, std::string& out);
   void onControl(std::string& out, unsigned opcode, unsigned char* payload, std::size_t length);
   void deliver(unsigned char* payload, std::size_t length, unsigned char flags);
   void closeAfter(std::string& out, const void* payload, std::size_t length);
+  void noteIncomplete(bool incomplete);
 
   const ServerOptions& options_;
   Events& events_;
@@ -92,12 +113,21 @@ class Session {
   std::uint64_t expected_ = 0;
   std::size_t headScanned_ = 0;   // bytes of an incomplete head already scanned
   std::size_t delivered_ = 0;     // data messages raised by the current take()
+  std::int64_t arrived_ = 0;      // when the bytes of the current take() arrived
+  std::optional<std::int64_t> incompleteSince_;  // an open message's first byte came then
+  std::optional<std::int64_t> pingSentAt_;       // a ping went out then and no frame came since
   Phase phase_ = Phase::head;
   unsigned char messageFlags_ = 0;
   bool fragmentOpen_ = false;
   bool awaitingAnswer_ = false;
+  bool timedOut_ = false;         // the close queued is a timeout's
   bool peerClosed_ = false;
 };
+
+// The close status of the message and pong timeouts: 1008, policy violation. The peer broke no
+// rule of the protocol (1002 would say it did); it was slower than this server's settings allow,
+// as a message over the size limit is longer than they allow (1009).
+inline constexpr std::uint16_t kPolicyViolation = 1008;
 
 // The answer to an upgrade whose Origin is not allowed, then the connection closes. Its 64 bytes:
 //   HTTP/1.1 403 Forbidden CR LF

@@ -20,6 +20,8 @@ packages=(
   libsystemd-dev dbus python3-dbusmock
   # The PKCS#11 library: its header, and the PKCS#11 stacks its tests run against.
   libp11-kit-dev p11-kit softhsm2
+  # Tries and lockout: an emulated OpenPGP card in a virtual reader, reached through OpenSC.
+  pcscd vsmartcard-vpcd opensc python3
 )
 log=$(mktemp "${TMPDIR:-/tmp}/tokenbridge-setup.XXXXXX.log")
 

@@ -116,13 +116,28 @@ std::string readMaxConnections(std::string_view value, net::ServerOptions& optio
   return "";
 }
 
-std::string readHandshakeTimeout(std::string_view value, net::ServerOptions& options) {
-  // A year is far beyond any use, and keeps the milliseconds well inside their type.
+// Whole seconds from 1 to a year: far beyond any use, and keeps the milliseconds well inside their type.
+std::string readSeconds(std::string_view value, std::optional<std::chrono::seconds>& seconds) {
   constexpr std::uint64_t kYear = 366ull * 24 * 3600;
   std::uint64_t count = 0;
   if (!readCount(value, kYear, count)) return "expected a whole number of seconds, from 1 to " + std::to_string(kYear);
-  options.handshakeTimeout = std::chrono::seconds(count);
+  seconds = std::chrono::seconds(count);
   return "";
+}
+
+std::string readHandshakeTimeout(std::string_view value, net::ServerOptions& options) {
+  std::optional<std::chrono::seconds> seconds;
+  std::string wrong = readSeconds(value, seconds);
+  if (seconds) options.handshakeTimeout = *seconds;
+  return wrong;
+}
+
+std::string readMessageTimeout(std::string_view value, net::ServerOptions& options) {
+  return readSeconds(value, options.messageTimeout);
+}
+
+std::string readPongTimeout(std::string_view value, net::ServerOptions& options) {
+  return readSeconds(value, options.pongTimeout);
 }
 
 std::string readUnknownOrigin(std::string_view value, ConsentSettings& consent) {
@@ -172,6 +187,8 @@ constexpr Key kKeys[] = {
     {"max-message-bytes", false, readMaxMessageBytes},
     {"max-connections", false, readMaxConnections},
     {"handshake-timeout", false, readHandshakeTimeout},
+    {"message-timeout", false, readMessageTimeout},
+    {"pong-timeout", false, readPongTimeout},
     {"unknown-origin", false, nullptr, readUnknownOrigin},
     {"consent-timeout", false, nullptr, readConsentTimeout},
     {"consent-dir", false, nullptr, readConsentDir},

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Lines for the operator in the system log: ident "tokenbridged", facility daemon (journald picks
 // them up). Once detached the daemon has no console, so this is all an operator sees of it.
-// Callers pass whole lines of their own making: never a PIN, never a client's bytes.
+// Callers pass whole lines of their own making: never a PIN, never a client's bytes but a refused
+// request's Origin, escaped and cut short (net/refusal_log.h).
 #pragma once
 
 #include <string>

@@ -3,7 +3,6 @@
 // (port 9446 on every IPv4 interface unless the file says otherwise) and serves requests for ever
 // on one loop, with the token library's calls on one thread of their own. No environment of its own.
 #include <malloc.h>
-#include <sched.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -74,12 +73,6 @@ int main(int argc, char** argv) {
   // Detached, standard output leads to /dev/null: the diagnostic lines have no console.
   setDiagnosticConsole(nullptr);
   startupDone();
-  // The loop yields to a token call under way: a packet that arrives meanwhile does not preempt
-  // the token thread when both share one core, so the loop then takes all that came in (requests
-  // and answers) in one turn instead of one switch each. The kernel still gives it the core as
-  // soon as the call waits on the device; on more cores the two run side by side. Best effort.
-  const sched_param batch{};
-  ::sched_setscheduler(0, SCHED_BATCH, &batch);
   server.run();
   return 0;
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/types.h>
+
 // Who waits for a job's reply text; answered on the token thread.
 class TokenWaiter {
  public:
@@ -38,7 +40,8 @@ class TokenThread {
   TokenThread& operator=(const TokenThread&) = delete;
 
   // Loop thread. Also drops the queued jobs whose waiters are gone, so the queue holds at most one
-  // job per live waiter however many were abandoned.
+  // job per live waiter however many were abandoned. While the token thread has work, the
+  // submitting thread runs as SCHED_BATCH (see yieldToTokenWork).
   void submit(TokenJob job);
   std::size_t queued() const;
 
@@ -47,9 +50,15 @@ class TokenThread {
   // Takes the next live job and, for a presence check, every presence check queued with it.
   std::deque<TokenJob> takeNext(std::unique_lock<std::mutex>& lock);
 
+  // Under mutex_: the submitting thread yields to token work from the first job until the queue
+  // runs dry, when its policy is given back.
+  void yieldToTokenWork();
+  void endYield();
+
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<TokenJob> jobs_;
   bool stopping_ = false;
+  pid_t yieldingThread_ = 0;  // the submitter while it runs as SCHED_BATCH, else 0
   std::thread thread_;  // last: starts once the members it reads exist
 };

@@ -3,9 +3,12 @@
 // or not) in random splits, with random output room, message budgets, limits and answers awaited.
 // Its invariants: it never uses more than it was given, its phase only moves forward, everything
 // it sends after the upgrade answer is a well-formed server frame, nothing follows the last frame,
-// and the whole stream gives the same events and output however it is split.
+// and the whole stream gives the same events and output however it is split. A third run adds the
+// clock: idle pings and the message and pong timeouts between the pieces, with the same rules for
+// what goes out.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +40,8 @@ struct Run : net::Session::Events {
     if (holdSome && message->size % 2 == 1) session.awaitAnswer();
   }
 
+  void onRefused(net::Refusal, std::string_view) override {}
+
   // Offers `input` (kept like a shell's carried bytes) with the given room and budget.
   void offer(std::size_t room, std::size_t messages) {
     const net::Session::Phase before = session.phase();
@@ -60,7 +65,7 @@ struct Run : net::Session::Events {
 
 // Everything after the 101 (or everything, without one) must be whole server frames, the close
 // (if any) last.
-void checkFrames(const std::string& out) {
+void checkFrames(const std::string& out, bool pings = false) {
   std::size_t pos = 0;
   if (out.rfind("HTTP/1.1 ", 0) == 0) pos = out.find("\r\n\r\n") + 4;
   bool closed = false;
@@ -70,7 +75,8 @@ void checkFrames(const std::string& out) {
     const auto* data = reinterpret_cast<const unsigned char*>(out.data()) + pos;
     check(net::decodeFrame(data, out.size() - pos, false, frame) == net::FrameVerdict::done);
     check(frame.fin && !frame.masked);
-    check(frame.opcode == net::OP_TEXT || frame.opcode == net::OP_CLOSE || frame.opcode == net::OP_PONG);
+    check(frame.opcode == net::OP_TEXT || frame.opcode == net::OP_CLOSE || frame.opcode == net::OP_PONG ||
+          (pings && frame.opcode == net::OP_PING));
     closed = frame.opcode == net::OP_CLOSE;
     pos += frame.headerLength + static_cast<std::size_t>(frame.payloadLength);
   }
@@ -89,6 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = provider.ConsumeIntegralInRange(0, 8); i > 0; --i) cuts.push_back(provider.ConsumeIntegral<std::uint16_t>());
   const std::size_t room = provider.ConsumeIntegralInRange<std::size_t>(0, 512);
   const std::size_t budget = provider.ConsumeIntegralInRange<std::size_t>(1, 4);
+  const auto timeout = provider.ConsumeIntegralInRange<std::int64_t>(1, 3);
+  const auto ticks = provider.ConsumeIntegral<std::uint8_t>();  // a bit each: tick, then ping or not
   std::string stream = upgrade ? kUpgrade : "";
   stream += provider.ConsumeRemainingBytesAsString();
 
@@ -118,5 +126,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checkFrames(split.out);
   check(split.events == whole.events);
   check(split.out == whole.out);
+
+  // Timed: a second passes before each piece; every second the tick may expire or ping.
+  net::ServerOptions timedOptions = options;
+  timedOptions.messageTimeout = std::chrono::seconds(timeout);
+  timedOptions.pongTimeout = std::chrono::seconds(timeout);
+  Run timed(timedOptions, holdSome);
+  std::int64_t now = 0;
+  fed = 0;
+  bool closeNow = false;
+  for (std::size_t i = 0; i <= cuts.size() && !closeNow; ++i) {
+    const std::size_t next = i < cuts.size() ? std::min(stream.size(), fed + cuts[i]) : stream.size();
+    timed.input.append(stream, fed, next - fed);
+    fed = next;
+    timed.session.arrivedAt(now);
+    timed.offer(room, budget);
+    for (int second = 0; second < 2 && !closeNow; ++second) {
+      ++now;
+      const net::Session::Phase before = timed.session.phase();
+      const net::Session::Next verdict = timed.session.expire(now, timed.out);
+      check(timed.session.phase() >= before);
+      closeNow = verdict == net::Session::Next::closeNow;
+      if (verdict == net::Session::Next::closeAfterFlush) check(timed.session.phase() == net::Session::Phase::closing);
+      const bool open = timed.session.phase() == net::Session::Phase::open;  // the shell pings only then
+      if (open && verdict == net::Session::Next::readMore && ((ticks >> (i % 8)) & 1)) timed.session.ping(timed.out, now);
+    }
+  }
+  checkFrames(timed.out, true);
   return 0;
 }

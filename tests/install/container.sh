@@ -160,12 +160,18 @@ stuck_since=$SECONDS
 # The client gives up after 5 s and leaves; the call it started stays under way.
 ! request '{"type":"GetDevState"}' >/dev/null 2>&1 || fail "GetDevState was answered while SKF_EnumDev is stuck"
 expect '{"type":"GetLibVersion"}' '{"type":"GetLibVersion", "code":"0", "data":"1.0.220104"}'
+# While there is token work the loop thread yields to it (3: SCHED_BATCH), through the unit's
+# system call filter; it is a usual thread again (0) once the work is done.
+loop_policy() { inside awk '{print $41}' "/proc/$(main_pid)/stat"; }
+[ "$(loop_policy)" = 3 ] || fail "the loop thread's policy is $(loop_policy) while a token call is under way, not SCHED_BATCH"
 sleep $((stuck_since + 10 - SECONDS > 0 ? stuck_since + 10 - SECONDS : 0))
 journal_has '^token library call SKF_EnumDev has not returned for 1[0-9]\.[0-9] s; token requests wait until it does$' ||
   fail "no journal line for the stuck SKF_EnumDev after $((SECONDS - stuck_since)) s"
 inside softtoken release SKF_EnumDev >/dev/null
 journal_has '^SKF_EnumDev returned after 1[0-9]\.[0-9] s$' || fail "no journal line for the stuck call's return"
 expect '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"0", "data":"1"}'
+for _ in $(seq 50); do [ "$(loop_policy)" = 0 ] && break; sleep 0.1; done
+[ "$(loop_policy)" = 0 ] || fail "the loop thread's policy is $(loop_policy) after the token work, not SCHED_OTHER"
 
 step "kill -9 of the main process: Restart=on-failure brings it back"
 inside sh -c 'kill -KILL "$1"' sh "$pid"

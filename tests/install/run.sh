@@ -4,7 +4,8 @@
 # lintian, installs them, starts the daemon the way its systemd unit does and talks to it, switches
 # and empties the library slot, then purges both packages and checks nothing of theirs is left.
 # Run as root from the repository root, after a normal build: tests/install/run.sh BUILD_DIR
-# The machine is left as found: a software token already in /var/lib/softtoken is put back.
+# The machine is left as found: a software token already in /var/lib/softtoken and settings left in
+# /etc/tokenbridge are put back.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 here=tests/install
@@ -27,22 +28,27 @@ for p in "${packages[@]}"; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tokenbridge-install.XXXXXX")
-saved_token=""
 cleanup() {
   local status=$?
   dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
   update-alternatives --remove-all "tokenbridge-skf-$triplet" >/dev/null 2>&1 || true
-  # /var/lib/softtoken was moved aside or absent before the test: what is there now is the test's.
-  rm -rf /var/lib/softtoken
-  [ -z "$saved_token" ] || mv "$saved_token" /var/lib/softtoken
+  # These were moved aside or absent before the test: what is there now is the test's.
+  for kept in /var/lib/softtoken /etc/tokenbridge; do
+    rm -rf "$kept"
+    [ ! -e "$work/saved$kept" ] || mv "$work/saved$kept" "$kept"
+  done
   rm -rf "$work"
   exit "$status"
 }
 trap cleanup EXIT
-if [ -e /var/lib/softtoken ]; then
-  saved_token="$work/softtoken.saved"
-  mv /var/lib/softtoken "$saved_token"
-fi
+# A software token, or settings files left by an install by hand (dpkg would stop at a conffile it
+# does not own): out of the test's way until it ends.
+for kept in /var/lib/softtoken /etc/tokenbridge; do
+  if [ -e "$kept" ]; then
+    mkdir -p "$work/saved$(dirname "$kept")"
+    mv "$kept" "$work/saved$kept"
+  fi
+done
 
 # Every file or directory named after the project outside the source tree: before install, it must be
 # the same list after purge.
@@ -123,12 +129,23 @@ systemd-analyze verify /lib/systemd/system/tokenbridged.service >"$work/verify.t
 step "running the installed daemon in a private network and /dev"
 unshare -m -n "$here/served.sh" running "$build" "$work"
 
-step "the PKCS#11 library takes the slot over the software token and gives it back"
+step "the PKCS#11 library takes the slot over the software token, serves, and gives the slot back"
 slot_target() { readlink -f "/usr/lib/$triplet/tokenbridge/libkv_5100rt.so"; }
 dpkg -i "$(deb tokenbridge-pkcs11)" >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i pkcs11 failed"; }
 [ "$(slot_target)" = "/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so" ] || fail "slot is $(slot_target), not the PKCS#11 library"
+started=$SECONDS
+unshare -m -n "$here/served.sh" pkcs11 "$build" "$work"
+step "the installed daemon served a SoftHSM2 token through the PKCS#11 library in $((SECONDS - started)) s"
 dpkg -r tokenbridge-pkcs11 >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -r pkcs11 failed"; }
 [ "$(slot_target)" = "/usr/lib/$triplet/tokenbridge/softtoken/libkv_5100rt.so" ] || fail "slot is $(slot_target) after removing the PKCS#11 library"
+[ -f /etc/tokenbridge/pkcs11.conf ] || fail "dpkg -r removed the PKCS#11 library's settings (a conffile, kept until purge)"
+dpkg --purge tokenbridge-pkcs11 >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg --purge pkcs11 failed"; }
+[ ! -e /etc/tokenbridge/pkcs11.conf ] || fail "/etc/tokenbridge/pkcs11.conf is left after purging tokenbridge-pkcs11"
+[ ! -e "/usr/lib/$triplet/tokenbridge/pkcs11" ] || fail "/usr/lib/$triplet/tokenbridge/pkcs11 is left after purge"
+! update-alternatives --list "tokenbridge-skf-$triplet" | grep -q /pkcs11/ ||
+  fail "the slot still offers the PKCS#11 library after purge"
+[ "$(dpkg-query -W -f='${db:Status-Status}' tokenbridge-pkcs11 2>/dev/null || echo not-installed)" = not-installed ] ||
+  fail "tokenbridge-pkcs11 is not purged"
 
 step "removing the software token: its state stays, the slot is empty"
 dpkg -r tokenbridge-softtoken >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -r failed"; }

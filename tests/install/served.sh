@@ -6,6 +6,7 @@
 # machine's log. The daemon is started from the installed unit's ExecStart line.
 #   served.sh running BUILD_DIR WORK_DIR     start, requests, syslog lines, library switch
 #   served.sh empty-slot BUILD_DIR WORK_DIR  start with no library in the slot
+#   served.sh pkcs11 BUILD_DIR WORK_DIR      the slot on the PKCS#11 library over a SoftHSM2 token
 set -euo pipefail
 phase=$1
 build=$2
@@ -53,9 +54,10 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 case $exec_start in
   "" | [-@+!:]* | *[\"\'%\\\$]*) fail "ExecStart uses syntax this test does not expand: $exec_start" ;;
 esac
+# Extra NAME=VALUE arguments are the environment a drop-in's Environment= lines would add.
 start_unit() {
   local status=0
-  (cd / && env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  (cd / && env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@" \
     $exec_start </dev/null >"$work/start.out" 2>"$work/start.err") || status=$?
   return "$status"
 }
@@ -66,7 +68,7 @@ listening_pid() {
 }
 
 start_daemon() {
-  start_unit || fail "ExecStart exited $?: $(cat "$work/start.err")"
+  start_unit "$@" || fail "ExecStart exited $?: $(cat "$work/start.err")"
   [ ! -s "$work/start.err" ] || fail "ExecStart succeeded but wrote: $(cat "$work/start.err")"
   pid=$(listening_pid)
   [ -n "$pid" ] || fail "ExecStart exited 0 but nothing listens on port 9446"
@@ -155,6 +157,51 @@ empty-slot)
   [ "$(wc -l <"$work/start.err")" = 1 ] || fail "expected one line, got: $(cat "$work/start.err")"
   grep -q 'libkv_5100rt\.so' "$work/start.err" || fail "the line does not name the library: $(cat "$work/start.err")"
   echo "install test: empty slot: exit $status, \"$(cat "$work/start.err")\""
+  ;;
+pkcs11)
+  # A SoftHSM2 token of the test's own: its settings and token directory under WORK_DIR, named to
+  # the module by SOFTHSM2_CONF (for the daemon too, as a drop-in's Environment= would).
+  pkcs11_library=/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so
+  settings=/etc/tokenbridge/pkcs11.conf
+  [ -f "$settings" ] || fail "the package did not install $settings"
+  export SOFTHSM2_CONF=$work/softhsm2.conf
+  mkdir -p "$work/softhsm-tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/softhsm-tokens" >"$SOFTHSM2_CONF"
+  softhsm2-util --init-token --free --label tb --pin 12345678 --so-pin admin12345 >"$work/softhsm.out" 2>&1 ||
+    fail "softhsm2-util --init-token failed: $(cat "$work/softhsm.out")"
+  serial=$(softhsm2-util --show-slots | grep -B4 '^ *Label: *tb *$' | sed -n 's/^ *Serial number: *//p')
+  [ -n "$serial" ] || fail "no serial number for the token in: $(softhsm2-util --show-slots)"
+
+  # The installed library reads its installed settings file: the test's own settings are mounted over
+  # it in this mount namespace, so the file on disk stays the package's for the purge check.
+  use_settings() {
+    printf '%s\n' "$@" >"$work/pkcs11.conf"
+    mountpoint -q "$settings" || mount --bind "$work/pkcs11.conf" "$settings"
+  }
+
+  # A mistake in the settings: the daemon starts, the page sees no token, syslog says where.
+  use_settings "modul = /usr/lib/softhsm/libsofthsm2.so"
+  start_daemon "SOFTHSM2_CONF=$SOFTHSM2_CONF"
+  expect_reply '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"1", "data":"0"}'
+  expect_log "^<27>.* tokenbridged\[$pid\]: tokenbridge pkcs11 library: $settings:1: unknown key 'modul'; every token call fails\$"
+  stop_daemon
+
+  use_settings "module = /usr/lib/softhsm/libsofthsm2.so" "token = pkcs11:token=tb"
+  start_daemon "SOFTHSM2_CONF=$SOFTHSM2_CONF"
+  expect_log "^<30>.* tokenbridged\[$pid\]: started: .* SKF library $slot -> $pkcs11_library\$"
+  expect_reply '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"0", "data":"1"}'
+  expect_reply '{"type":"OpenDevice"}' '{"type":"OpenDevice", "code":"0", "data":"TRUE"}'
+  expect_reply '{"type":"GetUserName"}' "{\"type\":\"GetUserName\", \"code\":\"0\", \"data\":\"$serial\"}"
+  # SoftHSM2 never counts tries: a wrong PIN is refused "with tries left".
+  expect_reply '{"type":"VerifyUserPin","parm2":"Wx9Wrong77"}' '{"type":"VerifyUserPin", "code":"1", "data":"0"}'
+  expect_reply '{"type":"VerifyUserPin","parm2":"12345678"}' '{"type":"VerifyUserPin", "code":"0", "data":"1"}'
+  sha1=$(printf '%s' 'hello, token!!!' | sha1sum | cut -c1-40 | tr a-f A-F)
+  expect_reply '{"type":"ZPSHA1","parm1":"hello, token!!!"}' "{\"type\":\"ZPSHA1\", \"code\":\"0\", \"data\":\"$sha1\"}"
+  expect_reply '{"type":"CloseDevice"}' '{"type":"CloseDevice", "code":"0", "data":""}'
+  for pin in Wx9Wrong77 12345678; do
+    ! grep -F -- "$pin" "$log" || fail "a syslog line holds the PIN $pin"
+  done
+  stop_daemon
   ;;
 *) fail "unknown phase" ;;
 esac

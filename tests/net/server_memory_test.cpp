@@ -2,11 +2,16 @@
 // Memory running out while one connection asks for more costs that connection only: the replies
 // it already had go out, it is closed, the operator is told in one line, and the others are
 // served on. This test program stands in for a machine short of memory: in it, every single
-// allocation of 4 MiB or more fails, so no test has to fill the memory for real.
+// allocation of 4 MiB or more fails, so no test has to fill the memory for real; and while a test
+// says so, every allocation of the server's loop thread fails, whatever its size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <new>
 #include <string>
 #include <vector>
@@ -17,10 +22,13 @@
 
 namespace {
 constexpr std::size_t kFailingSize = 4u << 20;
+std::atomic<std::thread::id> loopThread;
+std::atomic<bool> loopOutOfMemory{false};
 }
 
 void* operator new(std::size_t size) {
   if (size >= kFailingSize) throw std::bad_alloc();
+  if (loopOutOfMemory.load() && std::this_thread::get_id() == loopThread.load()) throw std::bad_alloc();
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
@@ -101,6 +109,57 @@ TEST(OutOfMemory, ClosesOnlyTheConnectionThatAsked) {
     ASSERT_TRUE(bystander.send(textFrame("still here")));
     EXPECT_EQ(bystander.readExactly(12, 2000).value_or(""), echoed("still here"));
   }
+}
+
+// While every allocation of the loop thread fails, a new connection cannot be taken in, the
+// accept cannot be set up again and the tick may not be re-armed: none of it may end the loop.
+// Once memory is back, the tick resumes accepting and new connections are served.
+TEST(OutOfMemory, AcceptingAndTheTickSurviveAndResume) {
+  {
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines.clear();
+  }
+  net::ServerOptions options;
+  options.log = [](const std::string& line) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines.push_back(line);
+  };
+  testsupport::ServerThread server(
+      [](net::Connection* connection, int event, void* data) {
+        if (event == net::EV_ACCEPT) loopThread = std::this_thread::get_id();
+        nettest::echoHandler(connection, event, data);
+      },
+      options);
+  RawClient first;
+  ASSERT_TRUE(first.open(server.port()));
+  ASSERT_TRUE(first.send(textFrame("one")));
+  ASSERT_EQ(first.readExactly(5, 2000).value_or(""), echoed("one"));
+
+  loopOutOfMemory = true;
+  {
+    RawClient refused;  // the kernel completes its handshake; the server has no memory to take it
+    ASSERT_TRUE(refused.connect(server.port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two ticks or more, all failing
+  }
+  loopOutOfMemory = false;
+
+  std::string reply;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+       reply.empty() && std::chrono::steady_clock::now() < deadline;) {
+    RawClient next;
+    if (next.open(server.port()) && next.send(textFrame("back"))) reply = next.readExactly(6, 1000).value_or("");
+  }
+  EXPECT_EQ(reply, echoed("back"));
+  // The log line of the failure itself could not be made then; its loss is told by a tick once
+  // memory is back.
+  const auto lossTold = [] {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return std::count_if(logLines.begin(), logLines.end(), [](const std::string& line) {
+      return line.rfind("log lines lost while memory was out: ", 0) == 0;
+    });
+  };
+  for (int i = 0; i < 30 && lossTold() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(lossTold(), 1);
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 // (the other socket tests run with none).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/http_head.h"
@@ -213,6 +216,67 @@ TEST(Settings, PlainRequestsDoNotHoldPlaces) {
   ASSERT_TRUE(site.connect(server.port()));
   ASSERT_TRUE(site.send(RawClient::upgradeRequest("/", "Origin: https://good.example\r\n") + textFrame("hi")));
   EXPECT_EQ(site.readExactly(kUpgraded.size() + 4, 2000).value_or("(timeout)"), kUpgraded + echoed("hi"));
+}
+
+// Each kind of refusal and timeout reaches the operator's log as a summary line, a refused
+// Origin escaped. (How often the lines may come is the unit test's, with its clock passed in.)
+TEST(Settings, RefusalsAndTimeoutsReachTheLog) {
+  static std::mutex logMutex;
+  static std::vector<std::string> lines;
+  net::ServerOptions options;
+  options.allowedOrigins = {"https://good.example"};
+  options.allowMissingOrigin = false;
+  options.maxConnections = 2;
+  options.handshakeTimeout = std::chrono::milliseconds(1000);
+  options.messageTimeout = std::chrono::seconds(1);
+  options.log = [](const std::string& line) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    lines.push_back(line);
+  };
+  testsupport::ServerThread server(nettest::echoHandler, options);
+  const std::string requests[] = {
+      RawClient::upgradeRequest("/", "Origin: https://ex\"\xC3\xA9.example\r\n"),
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+  };
+  for (const std::string& request : requests) {
+    RawClient refused;
+    ASSERT_TRUE(refused.connect(server.port()));
+    ASSERT_TRUE(refused.send(request));
+    ASSERT_TRUE(refused.waitClosed(2000));
+  }
+  {
+    RawClient silent[2], beyond;
+    for (RawClient& client : silent) ASSERT_TRUE(client.connect(server.port()));
+    ASSERT_TRUE(beyond.connect(server.port()));
+    EXPECT_TRUE(beyond.waitClosed(2000));
+    for (RawClient& client : silent) EXPECT_TRUE(client.waitClosed(3000));  // the handshake timeout
+  }
+  RawClient slow;
+  ASSERT_TRUE(slow.connect(server.port()));
+  ASSERT_EQ(slow.upgrade("/", "Origin: https://good.example\r\n").rfind("HTTP/1.1 101", 0), 0u);
+  ASSERT_TRUE(slow.send(textFrame("never finished").substr(0, 4)));
+  EXPECT_TRUE(slow.waitClosed(4000));
+
+  const std::vector<std::string> expected = {
+      "refused upgrades (403, Origin not allowed): 1, last Origin \"https://ex\\x22\\xC3\\xA9.example\"",
+      "plain HTTP requests answered 426 (an Origin list is set): 1, the last without Origin",
+      "connections closed at once: max-connections reached: 1",
+      "connections closed: handshake-timeout: ",  // 1 or 2: the two may fall into different ticks
+      "connections closed: message-timeout (status 1008): 1",
+  };
+  const auto missing = [&] {
+    std::lock_guard<std::mutex> lock(logMutex);
+    std::vector<std::string> notSeen;
+    for (const std::string& want : expected) {
+      const bool seen = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return want.back() == ' ' ? line.rfind(want, 0) == 0 : line == want;
+      });
+      if (!seen) notSeen.push_back(want);
+    }
+    return notSeen;
+  };
+  for (int i = 0; i < 30 && !missing().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(missing(), std::vector<std::string>{}) << ::testing::PrintToString(lines);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ class Harness : public Session::Events {
 
   Session::Result feed(std::string_view bytes, std::size_t room = kAny, std::size_t messages = kAny) {
     pending_.append(bytes);
+    session->arrivedAt(now);
     const Session::Result result = session->take(reinterpret_cast<unsigned char*>(pending_.data()),
                                                  pending_.size(), out, room, messages);
     EXPECT_LE(result.used, pending_.size());
@@ -63,6 +64,8 @@ class Harness : public Session::Events {
   std::unique_ptr<Session> session;
   std::string out;
   std::vector<std::string> events;  // "frame:<payload>", "control:<opcode>:<payload>", or the number
+  std::vector<std::string> refusals;  // "<kind>:<origin>"
+  std::int64_t now = 0;              // when what feed() hands in arrived
   bool echo = true;
   bool holdEachMessage = false;
   bool refuseUpgrade = false;
@@ -88,6 +91,9 @@ class Harness : public Session::Events {
       request->refuse = refuseUpgrade;
     }
     events.push_back(std::to_string(event));
+  }
+  void onRefused(net::Refusal kind, std::string_view origin) override {
+    refusals.push_back(std::to_string(static_cast<int>(kind)) + ":" + std::string(origin));
   }
 
   const net::ServerOptions options_;
@@ -270,7 +276,9 @@ TEST(Session, HeadsBeforeTheUpgrade) {
     Harness h(options);
     EXPECT_EQ(h.feed(c.input).next, c.next);
     EXPECT_EQ(h.events, c.events);
-    if (c.next == Session::Next::closeAfterFlush) EXPECT_EQ(h.out, net::kUpgradeRequired);
+    if (c.next == Session::Next::closeAfterFlush) {
+      EXPECT_EQ(h.out, net::kUpgradeRequired);
+    }
     if (c.next == Session::Next::closeNow) {
       EXPECT_EQ(h.out, "");
       EXPECT_EQ(h.session->phase(), Session::Phase::closed);
@@ -358,6 +366,157 @@ TEST(Session, HoldFromTheHandshakeHoldsEveryMessage) {
   EXPECT_EQ(result.next, Session::Next::hold);
   EXPECT_TRUE(h.session->appendFrame(h.out, net::OP_PING, nullptr, 0));
   EXPECT_EQ(h.out, std::string("\x89\x00", 2));
+}
+
+// What the session turns away it reports for the operator's summary, with the refused Origin.
+TEST(Session, ReportsWhatItRefuses) {
+  using net::Refusal;
+  const auto kind = [](Refusal r) { return std::to_string(static_cast<int>(r)) + ":"; };
+  const struct {
+    const char* name;
+    std::string input;
+    std::vector<std::string> refusals;
+  } cases[] = {
+      {"Origin not listed", RawClient::upgradeRequest("/", "Origin: http://b\r\n"), {kind(Refusal::forbidden) + "http://b"}},
+      {"no Origin, none allowed", RawClient::upgradeRequest(), {kind(Refusal::forbidden)}},
+      {"plain request", "GET / HTTP/1.1\r\nOrigin: http://c\r\n\r\n", {kind(Refusal::upgradeRequired) + "http://c"}},
+      {"not HTTP", "\x16\x03\x01 hello", {kind(Refusal::notHttp)}},
+      {"listed Origin", RawClient::upgradeRequest("/", "Origin: http://a\r\n"), {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    net::ServerOptions options;
+    options.allowedOrigins = {"http://a"};
+    options.allowMissingOrigin = false;
+    Harness h(options);
+    h.feed(c.input);
+    EXPECT_EQ(h.refusals, c.refusals);
+  }
+}
+
+// Input arriving at given seconds, then the tick's checks: at which second the session closes.
+struct TimedCase {
+  const char* name;
+  std::vector<std::pair<std::int64_t, std::string>> arrivals;
+  std::int64_t quietUntil;  // expire() closes nothing up to this second
+  bool closesAfter;         // and closes at the next one
+};
+
+void runTimed(const TimedCase& c, net::ServerOptions options, std::string_view reason, net::Refusal kind,
+              const std::function<void(Harness&)>& afterArrivals = {}) {
+  SCOPED_TRACE(c.name);
+  Harness h(options);
+  h.upgrade();
+  for (const auto& [second, bytes] : c.arrivals) {
+    h.now = second;
+    h.feed(bytes);
+  }
+  if (afterArrivals) afterArrivals(h);
+  const std::string before = h.out;
+  for (std::int64_t second = 0; second <= c.quietUntil; ++second) {
+    ASSERT_EQ(h.session->expire(second, h.out), Session::Next::readMore) << "at " << second;
+  }
+  EXPECT_EQ(h.out, before);
+  EXPECT_TRUE(h.refusals.empty());
+  if (!c.closesAfter) {
+    EXPECT_EQ(h.session->expire(c.quietUntil + 1000, h.out), Session::Next::readMore);
+    return;
+  }
+  EXPECT_EQ(h.session->expire(c.quietUntil + 1, h.out), Session::Next::closeAfterFlush);
+  EXPECT_EQ(h.out, before + closeFrame(std::string("\x03\xF0", 2) + std::string(reason)));
+  EXPECT_EQ(h.refusals, std::vector<std::string>{std::to_string(static_cast<int>(kind)) + ":"});
+  EXPECT_EQ(h.session->phase(), Session::Phase::closing);
+  // A close that has not gone out by the next tick (the peer reads nothing) is not waited for.
+  EXPECT_EQ(h.session->expire(c.quietUntil + 2, h.out), Session::Next::closeNow);
+}
+
+// A message whose first byte came more than the limit ago and that is still incomplete closes the
+// connection with 1008; whole messages, held input and the time before the limit do not.
+TEST(Session, MessageTimeout) {
+  net::ServerOptions options;
+  options.messageTimeout = std::chrono::seconds(3);
+  const std::string hello = textFrame("hello");
+  const std::string half = hello.substr(0, 5);
+  const TimedCase cases[] = {
+      {"frame never completed", {{10, half}}, 13, true},
+      {"frame dribbled byte by byte", {{10, hello.substr(0, 1)}, {11, hello.substr(1, 1)}, {12, hello.substr(2, 1)}}, 13, true},
+      {"frame completed in time", {{10, half}, {13, hello.substr(5)}}, 100, false},
+      {"whole fragments of an unfinished message", {{10, frame(1, "a", false)}, {12, frame(0, "b", false)}}, 13, true},
+      {"fragmented message finished in time", {{10, frame(1, "a", false)}, {13, frame(0, "b")}}, 100, false},
+      {"the next message's time starts with its own bytes", {{10, half}, {12, hello.substr(5) + half}}, 15, true},
+      {"a ping inside an open message does not finish it", {{10, frame(1, "a", false)}, {12, frame(9, "p")}}, 13, true},
+      {"whole messages only", {{10, hello}, {12, hello}}, 100, false},
+  };
+  for (const TimedCase& c : cases) runTimed(c, options, "message timeout", net::Refusal::messageTimeout);
+
+  runTimed({"no setting", {{10, half}}, 100, false}, {}, "", net::Refusal::messageTimeout);
+  // Input held while an answer is awaited is not the peer's delay; its time starts when it is taken.
+  Harness held(options);
+  held.upgrade();
+  held.holdEachMessage = true;
+  held.now = 10;
+  held.feed(textFrame("a") + half);
+  ASSERT_TRUE(held.session->awaitingAnswer());
+  EXPECT_EQ(held.session->expire(100, held.out), Session::Next::readMore);
+  held.holdEachMessage = false;
+  held.session->answered();
+  held.now = 50;
+  held.feed("");
+  EXPECT_EQ(held.session->expire(53, held.out), Session::Next::readMore);
+  EXPECT_EQ(held.session->expire(54, held.out), Session::Next::closeAfterFlush);
+}
+
+// After the idle ping a frame must come within the limit: the pong or any other whole frame.
+TEST(Session, PongTimeout) {
+  net::ServerOptions options;
+  options.pongTimeout = std::chrono::seconds(3);
+  const auto pingAt = [](std::int64_t second) {
+    return [second](Harness& h) { h.session->ping(h.out, second); };
+  };
+  const struct {
+    TimedCase timed;
+    std::function<void(Harness&)> then;
+  } cases[] = {
+      {{"nothing comes", {}, 13, true}, pingAt(10)},
+      {{"only part of a frame comes", {}, 13, true},
+       [](Harness& h) {
+         h.session->ping(h.out, 10);
+         h.now = 12;
+         h.feed(frame(10, "").substr(0, 1));
+       }},
+      {{"a later ping does not restart the wait", {}, 13, true},
+       [](Harness& h) {
+         h.session->ping(h.out, 10);
+         h.session->ping(h.out, 12);
+       }},
+      {{"the pong comes", {}, 100, false},
+       [](Harness& h) {
+         h.session->ping(h.out, 10);
+         h.feed(frame(10, ""));
+       }},
+      {{"another frame comes", {}, 100, false},
+       [](Harness& h) {
+         h.session->ping(h.out, 10);
+         h.feed(textFrame("busy"));
+       }},
+      {{"an answer is awaited, then goes out", {}, 100, false},
+       [](Harness& h) {
+         h.holdEachMessage = true;
+         h.feed(textFrame("slow"));
+         h.session->ping(h.out, 10);
+         h.session->answered();
+       }},
+  };
+  for (const auto& c : cases) runTimed(c.timed, options, "no pong", net::Refusal::pongTimeout, c.then);
+  runTimed({"no setting", {}, 100, false}, {}, "", net::Refusal::pongTimeout, pingAt(10));
+
+  // While the answer is awaited, the peer owes no pong.
+  Harness waiting(options);
+  waiting.upgrade();
+  waiting.holdEachMessage = true;
+  waiting.feed(textFrame("slow"));
+  waiting.session->ping(waiting.out, 10);
+  EXPECT_EQ(waiting.session->expire(100, waiting.out), Session::Next::readMore);
 }
 
 }  // namespace

@@ -25,6 +25,9 @@ std::string describe(const net::ServerOptions& options) {
   text += "; message " + (options.maxMessageBytes ? std::to_string(*options.maxMessageBytes) : "-");
   text += "; connections " + (options.maxConnections ? std::to_string(*options.maxConnections) : "-");
   text += "; handshake " + (options.handshakeTimeout ? std::to_string(options.handshakeTimeout->count()) + "ms" : "-");
+  // The later keys only when set, so the lines above stay as they were.
+  if (options.messageTimeout) text += "; message-timeout " + std::to_string(options.messageTimeout->count()) + "s";
+  if (options.pongTimeout) text += "; pong-timeout " + std::to_string(options.pongTimeout->count()) + "s";
   return text;
 }
 
@@ -58,6 +61,8 @@ TEST(ConfigFile, EachTextGivesItsOptionsOrItsError) {
       {"largest port and sizes", "listen = 10.0.0.1:65535\nmax-message-bytes = 18446744073709551615\n",
        "listen 10.0.0.1/65535; origins; missing yes; message 18446744073709551615; connections -; handshake -"},
       {"allow-missing-origin yes alone", "allow-missing-origin = yes\n", kNothing},
+      {"message and pong timeouts", "message-timeout = 30\npong-timeout = 31622400\n",
+       kNothing + "; message-timeout 30s; pong-timeout 31622400s"},
 
       {"unknown key", "# settings\nlisten = 127.0.0.1\nmax-clients = 5\n", "F:3: unknown key 'max-clients'"},
       {"key case matters", "Listen = 127.0.0.1\n", "F:1: unknown key 'Listen'"},
@@ -103,6 +108,11 @@ TEST(ConfigFile, EachTextGivesItsOptionsOrItsError) {
        "F:1: handshake-timeout: expected a whole number of seconds, from 1 to 31622400"},
       {"zero seconds", "handshake-timeout = 0\n",
        "F:1: handshake-timeout: expected a whole number of seconds, from 1 to 31622400"},
+      {"zero message timeout", "message-timeout = 0\n",
+       "F:1: message-timeout: expected a whole number of seconds, from 1 to 31622400"},
+      {"pong timeout beyond a year", "pong-timeout = 31622401\n",
+       "F:1: pong-timeout: expected a whole number of seconds, from 1 to 31622400"},
+      {"repeated timeout", "pong-timeout = 5\npong-timeout = 5\n", "F:2: pong-timeout: given twice (first on line 1)"},
       {"first error wins", "max-connections = x\nbogus = 1\n", "F:1: max-connections: expected a whole number, 1 or more"},
   };
   for (const Case& c : cases) {
@@ -161,7 +171,7 @@ TEST(ConfigFile, ShippedFileChangesNothingAndEachOfItsLinesIsValid) {
   EXPECT_EQ(allOn.error, "");
   EXPECT_EQ(describe(allOn.options),
             "listen 127.0.0.1/9446 ::1/9446; origins https://app.example.com; missing no; message 65536; "
-            "connections 64; handshake 10000ms");
+            "connections 64; handshake 10000ms; message-timeout 30s; pong-timeout 30s");
 }
 
 class ConfigFileOnDisk : public ::testing::Test {

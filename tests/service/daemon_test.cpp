@@ -385,6 +385,45 @@ TEST_F(Daemon, PageAndSizeSettingsFromTheFileReachTheWire) {
   EXPECT_TRUE(page.waitClosed(3000));
 }
 
+// The file's message-timeout and pong-timeout reach the wire: a message left half-sent and a peer
+// that answers no ping are closed with 1008. Without them (no settings file) both stay open.
+TEST_F(Daemon, MessageAndPongTimeoutsCloseOnlyWhenSet) {
+  const std::string halfRequest = testsupport::textFrame(kVersionRequest).substr(0, 6);
+  const std::string ping("\x89\x00", 2);
+  const auto closeFrame = [](std::string_view reason) {
+    return std::string{'\x88', static_cast<char>(2 + reason.size()), '\x03', '\xF0'} + std::string(reason);
+  };
+  const struct {
+    const char* settings;
+    testsupport::Drained half;    // within 4.5 s of sending half a request
+    bool silentClosed;            // within 12 s of the upgrade, having answered no ping
+  } cases[] = {
+      {"message-timeout = 1\npong-timeout = 1\n", {closeFrame("message timeout"), true}, true},
+      {"", {"", false}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    testdaemon::Stopper stopper;
+    startDaemon(c.settings, &stopper);
+    const auto start = std::chrono::steady_clock::now();
+    testsupport::RawClient half, silent;
+    ASSERT_TRUE(silent.open(kServicePort));
+    ASSERT_TRUE(half.open(kServicePort));
+    ASSERT_TRUE(half.send(halfRequest));
+    const testsupport::Drained halfSeen = half.drain(4500);
+    EXPECT_EQ(halfSeen.bytes, c.half.bytes);
+    EXPECT_EQ(halfSeen.closed, c.half.closed);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start + 12s - std::chrono::steady_clock::now());
+    const testsupport::Drained silentSeen = silent.drain(static_cast<int>(left.count()));
+    EXPECT_EQ(silentSeen.closed, c.silentClosed);
+    if (c.silentClosed) {
+      EXPECT_EQ(silentSeen.bytes, ping + closeFrame("no pong"));
+    } else {
+      EXPECT_TRUE(silentSeen.bytes == ping || silentSeen.bytes == ping + ping) << silentSeen.bytes.size();
+    }
+  }  // the stopper ends this daemon before the next starts
+}
+
 // Every request type through the started daemon on the default software token, in an order where
 // each reply depends on the ones before. Cross-built, this is the target's daemon under the emulator.
 TEST_F(Daemon, AnswersEveryRequestTypeOnItsPort) {
@@ -462,7 +501,9 @@ TEST_F(Daemon, OthersAreServedWhileATokenCallIsSlowOrStuckAndEachConnectionKeeps
     EXPECT_EQ(request(other, kVersionRequest), kVersionReply);
     EXPECT_EQ(request(other, R"({"type":"StartMonitor"})"), R"({"type":"StartMonitor", "code":"0", "data":"true"})");
     EXPECT_EQ(frameText(held, 200), "<nothing>");
-    if (c.release != nullptr) ASSERT_TRUE(softtoken(c.release));
+    if (c.release != nullptr) {
+      ASSERT_TRUE(softtoken(c.release));
+    }
     EXPECT_EQ(frameText(held, 10000), kPresent);
     EXPECT_EQ(frameText(held, 3000), kVersionReply);
     ASSERT_TRUE(softtoken("slow 0 SKF_EnumDev"));

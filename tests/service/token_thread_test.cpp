@@ -6,6 +6,7 @@
 #include "service/token_thread.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -165,6 +166,37 @@ TEST(TokenThread, DropsJobsOfClosedConnectionsWithoutCallingAndKeepsTheQueueBoun
   waitForAnswers(record);
   EXPECT_EQ(record.calls, (std::vector<std::string>{"live", "liveToo"}));
   EXPECT_EQ(record.answers, (std::vector<std::string>{"gate=gate", "live=reply of live", "liveToo=reply of liveToo"}));
+}
+
+// The submitter (the loop) runs as SCHED_BATCH from the first job until the queue has run dry, so
+// on a shared core its wake-ups do not preempt the token calls; a policy someone set stays.
+TEST(TokenThread, TheSubmitterYieldsToTokenWorkOnlyWhileThereIsSome) {
+  auto policyComesBack = [](int policy) {
+    for (int i = 0; i < 200 && ::sched_getscheduler(0) != policy; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ::sched_getscheduler(0) == policy;
+  };
+  const sched_param none{};
+  for (const int before : {SCHED_OTHER, SCHED_IDLE}) {
+    SCOPED_TRACE(before == SCHED_OTHER ? "usual policy" : "policy set by someone");
+    ASSERT_EQ(::sched_setscheduler(0, before, &none), 0);
+    const int whileBusy = before == SCHED_OTHER ? SCHED_BATCH : SCHED_IDLE;
+    Record record;
+    record.expected = 2;
+    {
+      TokenThread thread;
+      EXPECT_EQ(::sched_getscheduler(0), before);
+      Gate gate(thread, record);
+      EXPECT_EQ(::sched_getscheduler(0), whileBusy);
+      thread.submit(job(record, "next"));
+      EXPECT_EQ(::sched_getscheduler(0), whileBusy);
+      gate.open();
+      waitForAnswers(record);
+      EXPECT_TRUE(policyComesBack(before));
+    }
+    ASSERT_EQ(::sched_setscheduler(0, SCHED_OTHER, &none), 0);
+  }
 }
 
 std::string payloadOf(testsupport::RawClient& client, int timeoutMs) {
