@@ -36,7 +36,7 @@ fi
 # systemd-nspawn as this machine allows it: PID 1 here is not systemd (no machine registration,
 # no unit of its own); pure cgroup v2 and bpf() allowed, without which DevicePolicy= is silently off.
 mkdir -p "$work/shared"
-cp "$work"/tokenbridge_*.deb "$work"/tokenbridge-softtoken_*.deb "$build/tests/install/ws_request" "$work/shared/"
+cp "$work"/tokenbridge_*.deb "$work"/tokenbridge-softtoken_*.deb "$work"/tokenbridge-agent_*.deb "$build/tests/install/ws_request" "$work/shared/"
 SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn --quiet --register=no --keep-unit --boot \
   --volatile=overlay --private-network --system-call-filter=bpf --directory="$tree" \
   --bind-ro="$work/shared:/mnt/shared" >"$work/nspawn.log" 2>&1 &
@@ -79,6 +79,17 @@ inside systemctl status --no-pager "$unit" | grep -Eq "Main PID: $pid \(tokenbri
   fail "systemctl status does not show tokenbridged as the main process"
 inside journalctl -t tokenbridged -o cat | grep -q "^started: version .*, port 9446 and \[::1\]:9446, SKF library " ||
   fail "journalctl -t tokenbridged shows no start line"
+
+step "the agent's socket and the remembered answers' directory, as the unit makes them"
+[ "$(inside stat -c %A /run/tokenbridge/agent.sock)" = srw-rw-rw- ] ||
+  fail "/run/tokenbridge/agent.sock is $(inside stat -c %A /run/tokenbridge/agent.sock 2>&1), not a socket any user can connect to"
+[ "$(inside stat -c '%a %U' /var/lib/tokenbridge/consent)" = "700 root" ] ||
+  fail "/var/lib/tokenbridge/consent is $(inside stat -c '%a %U' /var/lib/tokenbridge/consent 2>&1), not 700 root"
+# A user's agent reaches the daemon through the sandbox (no answers remembered yet).
+listed=$(inside setpriv --reuid=65534 --regid=65534 --clear-groups tokenbridge-agent --list 2>&1) ||
+  fail "tokenbridge-agent --list as a user failed: $listed"
+[ "$listed" = "no remembered answers" ] || fail "tokenbridge-agent --list as a user printed: $listed"
+inside test -f /etc/xdg/autostart/tokenbridge-agent.desktop || fail "the agent's autostart file is missing"
 
 step "requests, a wrong PIN and a right one"
 request() { inside /mnt/shared/ws_request 9446 "$@"; }
@@ -188,7 +199,7 @@ inside systemctl stop "$unit"
 [ "$(inside systemctl show -P Result "$unit")" = success ] || fail "the stop did not end in success"
 ! inside systemctl is-active --quiet "$unit" || fail "$unit is still active after stop"
 inside test ! -e "/proc/$new" || fail "the daemon ($new) outlived systemctl stop"
-inside dpkg --purge tokenbridge tokenbridge-softtoken >>"$work/container-install.log" 2>&1 ||
+inside dpkg --purge tokenbridge-agent tokenbridge tokenbridge-softtoken >>"$work/container-install.log" 2>&1 ||
   { cat "$work/container-install.log"; fail "dpkg --purge failed in the container"; }
 left=$(inside find /etc /usr /var /run -xdev \( -name '*tokenbridge*' -o -name '*softtoken*' -o -name '*kv_5100rt*' \) \
   -print 2>/dev/null || true)

@@ -12,7 +12,7 @@ here=tests/install
 build=$(realpath "${1:?usage: tests/install/run.sh BUILD_DIR}")
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
-packages=(tokenbridge tokenbridge-softtoken tokenbridge-pkcs11)
+packages=(tokenbridge tokenbridge-softtoken tokenbridge-pkcs11 tokenbridge-agent)
 
 fail() { echo "install test: FAILED: $*" >&2; exit 1; }
 step() { echo "install test: $*"; }
@@ -89,6 +89,9 @@ expect_files tokenbridge-softtoken /usr/bin/softtoken "/usr/lib/$triplet/tokenbr
   /usr/share/man/man1/softtoken.1.gz
 expect_files tokenbridge-pkcs11 /etc/tokenbridge/pkcs11.conf "/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so" \
   /usr/share/doc/tokenbridge-pkcs11/changelog.gz /usr/share/doc/tokenbridge-pkcs11/copyright
+expect_files tokenbridge-agent /usr/bin/tokenbridge-agent /etc/xdg/autostart/tokenbridge-agent.desktop \
+  /usr/share/doc/tokenbridge-agent/changelog.gz /usr/share/doc/tokenbridge-agent/copyright \
+  /usr/share/man/man1/tokenbridge-agent.1.gz
 runpath=$(dpkg-deb --fsys-tarfile "$(deb tokenbridge)" | tar -xO ./usr/sbin/tokenbridged >"$work/tokenbridged" &&
   readelf -d "$work/tokenbridged" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = "/usr/lib/$triplet/tokenbridge" ] || fail "tokenbridged's RUNPATH is '$runpath', not the library slot"
