@@ -206,6 +206,11 @@ class ConsentDaemon : public ::testing::Test {
   testdaemon::Stopper stopper_;
 };
 
+// The daemon learns a page's user by a netlink lookup that a user-mode emulator does not carry
+// (the page is then served as one of an unknown user): the cases that ask run in native builds.
+bool underEmulator() { return std::string(TARGET_EMULATOR) != ""; }
+constexpr const char* kNativeOnly = "asks a user's agent, which needs the page's user: native builds only";
+
 TEST_F(ConsentDaemon, ListedOriginIsNotAskedAndTheListStillRefusesOthers) {
   startDaemon("allow-origin = https://listed.example\n");
   const auto alice = agent(kAlice);
@@ -227,6 +232,7 @@ TEST_F(ConsentDaemon, RefuseModeAnswersUnlistedPagesAtOnce) {
 }
 
 TEST_F(ConsentDaemon, RememberedAnswersAreNotAskedAgain) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   struct Case {
     const char* decision;
     const char* first;   // what the waiting page gets
@@ -260,6 +266,7 @@ TEST_F(ConsentDaemon, RememberedAnswersAreNotAskedAgain) {
 }
 
 TEST_F(ConsentDaemon, UnansweredQuestionClosesThePageAndIsWithdrawn) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   startDaemon();
   const auto alice = agent(kAlice);
   Page page(kAlice, kSite);
@@ -274,6 +281,7 @@ TEST_F(ConsentDaemon, UnansweredQuestionClosesThePageAndIsWithdrawn) {
 }
 
 TEST_F(ConsentDaemon, EachUserDecidesForTheirOwnPagesOnly) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   startDaemon();
   const auto alice = agent(kAlice);
   // Bob runs no agent: his pages are served as without consent, and Alice is not asked.
@@ -299,6 +307,7 @@ TEST_F(ConsentDaemon, EachUserDecidesForTheirOwnPagesOnly) {
 }
 
 TEST_F(ConsentDaemon, OneQuestionOnScreenFourOriginsWaitingTheRestRefused) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   startDaemon();
   const auto alice = agent(kAlice);
   std::vector<std::unique_ptr<Page>> pages;
@@ -316,6 +325,7 @@ TEST_F(ConsentDaemon, OneQuestionOnScreenFourOriginsWaitingTheRestRefused) {
 }
 
 TEST_F(ConsentDaemon, TwoAgentsOfOneUserTheFirstAnswerWins) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   startDaemon();
   const auto desktop = agent(kAlice);
   const auto laptop = agent(kAlice);
