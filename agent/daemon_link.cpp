@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 
 DaemonLink::~DaemonLink() { close(); }
 
@@ -26,10 +25,8 @@ std::string DaemonLink::connect(const std::string& path) {
   return "";
 }
 
-bool DaemonLink::send(const Json::Value& message) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  const std::string line = Json::writeString(builder, message) + "\n";
+bool DaemonLink::send(const consent::agent_line::Request& request) {
+  const std::string line = consent::agent_line::format(request) + "\n";
   std::size_t done = 0;
   while (done < line.size()) {
     const ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
@@ -40,7 +37,7 @@ bool DaemonLink::send(const Json::Value& message) {
   return true;
 }
 
-std::optional<Json::Value> DaemonLink::receive(bool& gone) {
+std::optional<consent::agent_line::Message> DaemonLink::receive(bool& gone) {
   gone = false;
   std::size_t end = buffered_.find('\n');
   if (end == std::string::npos) {
@@ -59,13 +56,8 @@ std::optional<Json::Value> DaemonLink::receive(bool& gone) {
   }
   const std::string line = buffered_.substr(0, end);
   buffered_.erase(0, end + 1);
-  Json::Value message;
-  std::istringstream in(line);
-  std::string errors;
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &message, &errors) || !message.isObject()) {
-    gone = true;
-    return std::nullopt;
-  }
+  std::optional<consent::agent_line::Message> message = consent::agent_line::parseMessage(line);
+  if (!message) gone = true;
   return message;
 }
 

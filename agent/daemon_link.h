@@ -2,10 +2,10 @@
 // The agent's end of the daemon's agent socket: one JSON object per line each way.
 #pragma once
 
-#include <json/json.h>
-
 #include <optional>
 #include <string>
+
+#include "service/consent/agent_line.h"
 
 class DaemonLink {
  public:
@@ -18,10 +18,10 @@ class DaemonLink {
   std::string connect(const std::string& path);
   int fd() const { return fd_; }
   bool connected() const { return fd_ >= 0; }
-  bool send(const Json::Value& message);
+  bool send(const consent::agent_line::Request& request);
   // Reads what is there (or blocks for it): the next whole object, none when the line is not
   // complete yet. Sets `gone` when the daemon closed the connection or broke the protocol.
-  std::optional<Json::Value> receive(bool& gone);
+  std::optional<consent::agent_line::Message> receive(bool& gone);
   // A whole line is buffered already: receive() returns it without reading.
   bool pending() const { return buffered_.find('\n') != std::string::npos; }
   void close();

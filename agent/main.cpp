@@ -14,6 +14,8 @@
 
 namespace {
 
+namespace protocol = consent::agent_line;
+
 constexpr char kDefaultSocket[] = "/run/tokenbridge/agent.sock";
 constexpr char kUsage[] = "usage: tokenbridge-agent [--socket PATH] [--list | --forget ORIGIN]";
 constexpr int kReconnectMs = 2000;
@@ -21,7 +23,7 @@ constexpr int kReconnectMs = 2000;
 void say(const std::string& line) { std::fprintf(stderr, "tokenbridge-agent: %s\n", line.c_str()); }
 
 // One request and its reply, for --list and --forget.
-int command(const std::string& socket, const Json::Value& request) {
+int command(const std::string& socket, const protocol::Request& request) {
   DaemonLink link;
   if (const std::string why = link.connect(socket); !why.empty()) {
     say("cannot reach the service at " + socket + ": " + why);
@@ -34,26 +36,26 @@ int command(const std::string& socket, const Json::Value& request) {
   // Questions meant for the agent may come first; only the reply counts.
   for (;;) {
     bool gone = false;
-    const std::optional<Json::Value> reply = link.receive(gone);
+    const std::optional<protocol::Message> reply = link.receive(gone);
     if (gone) {
       say("the service closed the connection");
       return 1;
     }
     if (!reply) continue;
-    if (reply->isMember("remembered")) {
-      if ((*reply)["remembered"].empty()) std::printf("no remembered answers\n");
-      for (const Json::Value& entry : (*reply)["remembered"]) {
-        std::printf("%s %s\n", entry["decision"].asCString(), entry["origin"].asCString());
+    if (const auto* remembered = std::get_if<protocol::Remembered>(&*reply)) {
+      if (remembered->entries.empty()) std::printf("no remembered answers\n");
+      for (const auto& [origin, allow] : remembered->entries) {
+        std::printf("%s %s\n", allow ? "allow" : "block", origin.c_str());
       }
       return 0;
     }
-    if (reply->isMember("forgot")) {
-      if ((*reply)["found"].asBool()) return 0;
-      say("nothing remembered for " + (*reply)["forgot"].asString());
+    if (const auto* forgot = std::get_if<protocol::Forgot>(&*reply)) {
+      if (forgot->found) return 0;
+      say("nothing remembered for " + forgot->origin);
       return 1;
     }
-    if (reply->isMember("error")) {
-      say("the service says: " + (*reply)["error"].asString());
+    if (const auto* error = std::get_if<protocol::Error>(&*reply)) {
+      say("the service says: " + error->text);
       return 1;
     }
   }
@@ -68,21 +70,18 @@ void serve(DaemonLink& link, Asker& asker) {
     if (::poll(waits, 2, timeoutMs) < 0 && errno != EINTR) return;
     bool gone = false;
     for (bool more = waits[0].revents != 0; more && !gone; more = link.pending()) {
-      const std::optional<Json::Value> message = link.receive(gone);
-      if (message && (*message)["ask"].isString()) {
-        shown = (*message)["ask"].asString();
-        asker.ask(shown, (*message)["origin"].asString());
-      } else if (message && (*message)["withdraw"].isString()) {
-        asker.withdraw((*message)["withdraw"].asString());
+      const std::optional<protocol::Message> message = link.receive(gone);
+      if (!message) continue;
+      if (const auto* ask = std::get_if<protocol::Ask>(&*message)) {
+        shown = ask->question;
+        asker.ask(shown, ask->origin);
+      } else if (const auto* withdraw = std::get_if<protocol::Withdraw>(&*message)) {
+        asker.withdraw(withdraw->question);
       }
     }
     if (gone) break;
     if (const std::optional<Answer> answer = asker.process()) {
-      Json::Value reply(Json::objectValue);
-      reply["answer"] = answer->question;
-      reply["decision"] = answer->allow ? "allow" : "block";
-      reply["remember"] = answer->remember;
-      if (!link.send(reply)) break;
+      if (!link.send(protocol::Answer{answer->question, answer->allow, answer->remember})) break;
     }
   }
   // The service is gone and so is its question.
@@ -93,21 +92,21 @@ void serve(DaemonLink& link, Asker& asker) {
 
 int main(int argc, char** argv) {
   std::string socket = kDefaultSocket;
-  Json::Value request;
+  std::optional<protocol::Request> request;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--socket" && i + 1 < argc) {
       socket = argv[++i];
-    } else if (arg == "--list" && request.isNull()) {
-      request["list"] = true;
-    } else if (arg == "--forget" && i + 1 < argc && request.isNull()) {
-      request["forget"] = argv[++i];
+    } else if (arg == "--list" && !request) {
+      request = protocol::List{};
+    } else if (arg == "--forget" && i + 1 < argc && !request) {
+      request = protocol::Forget{argv[++i]};
     } else {
       std::fprintf(stderr, "%s\n", kUsage);
       return arg == "--help" ? 0 : 1;
     }
   }
-  if (!request.isNull()) return command(socket, request);
+  if (request) return command(socket, *request);
 
   std::string whyNoNotification;
   std::string whyNoDialog;

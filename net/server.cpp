@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <list>
+#include <exception>
 #include <new>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -130,6 +132,10 @@ void Server::run() {
       // socket (registering it costs an allocation) before our accept handler could run.
       impl_->loop.log("accepting paused: out of memory");
       for (Listener& listener : impl_->listeners) listener.recoverAfterOutOfMemory();
+    } catch (const std::exception& error) {
+      // Last resort: a handler that let an exception out loses what it was doing, not the
+      // service for every other connection.
+      impl_->loop.log((std::string("an event handler failed: ") + error.what()).c_str());
     }
   }
 }

@@ -6,20 +6,14 @@
 #include <unistd.h>
 
 #include <deque>
-#include <sstream>
+#include <exception>
 
-#include <json/json.h>
+#include "service/consent/agent_line.h"
 
 namespace {
 
 // An agent's line is a short JSON object; one that grows past this is not an agent talking.
 constexpr std::size_t kMaxLine = 16 * 1024;
-
-std::string compact(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
 
 // Whether a process accepts connections on the socket file: then it is not a stale one to replace
 // (another daemon serves it, under a test's or an operator's hand).
@@ -98,55 +92,47 @@ void AgentSocket::read(const std::shared_ptr<Agent>& agent) {
     }
     std::string line(asio::buffers_begin(agent->input.data()), asio::buffers_begin(agent->input.data()) + n - 1);
     agent->input.consume(n);
-    onLine(agent, line);
+    try {
+      onLine(agent, line);
+    } catch (const std::exception&) {
+      // Whatever one agent's line brings about (a store that cannot be written, memory) ends that
+      // agent, never the daemon.
+      drop(agent);
+      return;
+    }
     if (agent->socket.is_open()) read(agent);
   });
 }
 
 void AgentSocket::onLine(const std::shared_ptr<Agent>& agent, const std::string& line) {
-  Json::Value message;
-  std::istringstream in(line);
-  std::string errors;
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &message, &errors) || !message.isObject()) {
+  namespace protocol = consent::agent_line;
+  const std::optional<protocol::Request> request = protocol::parseRequest(line);
+  if (!request) {
     drop(agent);
     return;
   }
-  Json::Value reply(Json::objectValue);
-  if (message["answer"].isString()) {
-    const std::string decision = message["decision"].asString();
-    if (decision != "allow" && decision != "block") {
-      reply["error"] = "decision must be \"allow\" or \"block\"";
-    } else {
-      consent::Effects effects;
-      board_.answer(agent->id, message["answer"].asString(), decision == "allow", message["remember"].asBool(),
-                    consent::Clock::now(), effects);
-      apply(effects);
-      return;
-    }
-  } else if (message["list"].isBool() || message["forget"].isString()) {
-    if (agent->asking) {  // a --list or --forget run: it is asked nothing
-      agent->asking = false;
-      consent::Effects effects;
-      board_.agentLeft(agent->id, effects);
-      apply(effects);
-    }
-    if (message["forget"].isString()) {
-      const std::string origin = message["forget"].asString();
-      reply["forgot"] = origin;
-      reply["found"] = store_.forget(agent->uid, origin);
-    } else {
-      reply["remembered"] = Json::Value(Json::arrayValue);
-      for (const auto& [origin, allow] : store_.list(agent->uid)) {
-        Json::Value entry(Json::objectValue);
-        entry["origin"] = origin;
-        entry["decision"] = allow ? "allow" : "block";
-        reply["remembered"].append(entry);
-      }
-    }
-  } else {
-    reply["error"] = "expected answer, list or forget";
+  if (const auto* answer = std::get_if<protocol::Answer>(&*request)) {
+    consent::Effects effects;
+    board_.answer(agent->id, answer->question, answer->allow, answer->remember, consent::Clock::now(), effects);
+    apply(effects);
+    return;
   }
-  send(agent, compact(reply));
+  if (const auto* invalid = std::get_if<protocol::Invalid>(&*request)) {
+    send(agent, protocol::format(protocol::Error{invalid->why}));
+    return;
+  }
+  if (agent->asking) {  // a --list or --forget run: it is asked nothing
+    agent->asking = false;
+    consent::Effects effects;
+    board_.agentLeft(agent->id, effects);
+    apply(effects);
+  }
+  if (const auto* forget = std::get_if<protocol::Forget>(&*request)) {
+    send(agent, protocol::format(protocol::Forgot{forget->origin, store_.forget(agent->uid, forget->origin)}));
+    return;
+  }
+  const std::map<std::string, bool>& remembered = store_.list(agent->uid);
+  send(agent, protocol::format(protocol::Remembered{{remembered.begin(), remembered.end()}}));
 }
 
 void AgentSocket::send(const std::shared_ptr<Agent>& agent, std::string line) {

@@ -1,21 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "service/consent/board.h"
 
-#include <json/json.h>
+#include "service/consent/agent_line.h"
 
 namespace consent {
-namespace {
-
-std::string line(const char* key, const std::string& value, const std::string* origin = nullptr) {
-  Json::Value object(Json::objectValue);
-  object[key] = value;
-  if (origin) object["origin"] = *origin;
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, object);
-}
-
-}  // namespace
 
 Admission Board::admit(const std::string& origin, bool listed, std::optional<uid_t> uid, Clock::time_point now,
                        TicketId& ticket, Effects& effects) {
@@ -74,7 +62,7 @@ void Board::agentJoined(AgentId agent, uid_t uid, Effects& effects) {
   user.agents.insert(agent);
   if (!user.question.empty()) {  // a question already on screen shows on the new agent too
     user.asked.insert(agent);
-    effects.lines.push_back({agent, line("ask", user.question, &user.queue.front().origin)});
+    effects.lines.push_back({agent, agent_line::format(agent_line::Ask{user.question, user.queue.front().origin})});
   }
 }
 
@@ -129,7 +117,7 @@ void Board::askNext(User& user, Clock::time_point now, Effects& effects) {
   user.deadline = now + settings_.timeout;
   user.asked = user.agents;
   for (const AgentId agent : user.asked) {
-    effects.lines.push_back({agent, line("ask", user.question, &user.queue.front().origin)});
+    effects.lines.push_back({agent, agent_line::format(agent_line::Ask{user.question, user.queue.front().origin})});
   }
 }
 
@@ -150,7 +138,7 @@ void Board::settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::
 
 void Board::withdraw(User& user, AgentId except, Effects& effects) {
   for (const AgentId agent : user.asked) {
-    if (agent != except) effects.lines.push_back({agent, line("withdraw", user.question)});
+    if (agent != except) effects.lines.push_back({agent, agent_line::format(agent_line::Withdraw{user.question})});
   }
 }
 

@@ -184,6 +184,33 @@ TEST_F(AgentSocketTest, AnAgentIsAskedAnswersAndManagesItsRememberedDecisions) {
   EXPECT_EQ(command.next(200ms), "");
 }
 
+TEST_F(AgentSocketTest, AHostileLineEndsThatAgentOnlyAndTheOthersStayServed) {
+  // Wrong types get an error line; lines that are no flat object end that connection only.
+  const struct {
+    std::string line;
+    std::string reply;
+  } cases[] = {
+      {R"({"answer":"1","decision":[]})", R"({"error":"decision must be \"allow\" or \"block\""})"},
+      {R"({"answer":"9","decision":"allow","remember":"yes"})", R"({"error":"remember must be true or false"})"},
+      {"{\"a\":" + std::string(1100, '[') + std::string(1100, ']') + "}", "EOF"},
+      {"[]", "EOF"},
+      {std::string(20000, 'x'), "EOF"},
+  };
+  for (const auto& c : cases) {
+    AgentClient stranger(path_);
+    ASSERT_TRUE(stranger.connected());
+    stranger.say(c.line);
+    EXPECT_EQ(stranger.next(), c.reply) << c.line.substr(0, 60);
+  }
+  AgentClient agent(path_);
+  ASSERT_TRUE(agent.connected());
+  settle();
+  ASSERT_EQ(page("https://a.example", ::geteuid()), "wait");
+  EXPECT_EQ(agent.next(), R"({"ask":"1","origin":"https://a.example"})");
+  agent.say(R"({"answer":"1","decision":"block"})");
+  EXPECT_EQ(finished(1), "4403");
+}
+
 TEST_F(AgentSocketTest, TheKernelNamesTheAgentsUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
   int lines[2];
