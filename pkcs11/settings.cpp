@@ -16,22 +16,31 @@ std::string trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// Sets one key; an empty text when it was accepted, else why not.
+// One row per key: its name and how its value is read into the settings. An empty text when the
+// value was taken, else why not.
+struct Key {
+  const char* name;
+  std::string (*read)(const std::string& value, Settings& settings);
+};
+
+constexpr Key kKeys[] = {
+    {"module", [](const std::string& value, Settings& s) { return s.module = value, std::string(); }},
+    {"token",
+     [](const std::string& value, Settings& s) {
+       if (!parseTokenUri(value)) return "not a pkcs11: token URI: '" + value + "'";
+       s.tokenUri = value;
+       return std::string();
+     }},
+    {"device-name", [](const std::string& value, Settings& s) { return s.deviceName = value, std::string(); }},
+    {"application", [](const std::string& value, Settings& s) { return s.application = value, std::string(); }},
+};
+
 std::string apply(Settings& settings, const std::string& key, const std::string& value) {
   if (value.empty()) return "empty value for '" + key + "'";
-  if (key == "module") {
-    settings.module = value;
-  } else if (key == "token") {
-    if (!parseTokenUri(value)) return "not a pkcs11: token URI: '" + value + "'";
-    settings.tokenUri = value;
-  } else if (key == "device-name") {
-    settings.deviceName = value;
-  } else if (key == "application") {
-    settings.application = value;
-  } else {
-    return "unknown key '" + key + "'";
+  for (const Key& row : kKeys) {
+    if (key == row.name) return row.read(value, settings);
   }
-  return {};
+  return "unknown key '" + key + "'";
 }
 
 }  // namespace
@@ -58,7 +67,7 @@ Settings parseSettings(const std::string& text, const std::string& file) {
 }
 
 Settings loadSettings() {
-  const char* named = std::getenv("TOKENBRIDGE_PKCS11_CONF");
+  const char* named = secure_getenv("TOKENBRIDGE_PKCS11_CONF");
   const std::string file = named != nullptr && *named != '\0' ? named : "/etc/tokenbridge/pkcs11.conf";
   std::ifstream in(file);
   if (!in) {

@@ -2,8 +2,8 @@
 // The ten SKF functions over the PKCS#11 module: one device (the chosen token) under the configured
 // name, one application under the configured name, PINs through login, C_SetPIN and C_InitPIN.
 #include <cstring>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "pkcs11/backend.h"
@@ -26,9 +26,17 @@ struct Application {
 };
 
 std::mutex g_lock;  // one call at a time: the handles and the module's state are shared
-std::set<void*> g_live;
 
-bool live(void* handle) { return handle != nullptr && g_live.count(handle) != 0; }
+// Every handle given out, with its kind: a device handle passed where an application is expected
+// (or the other way round) is refused, never read as the other type.
+enum class Kind { device, application };
+std::map<void*, Kind> g_live;
+
+bool live(void* handle, Kind kind) {
+  const auto found = g_live.find(handle);
+  return found != g_live.end() && found->second == kind;
+}
+Device* deviceOf(DEVHANDLE handle) { return live(handle, Kind::device) ? static_cast<Device*>(handle) : nullptr; }
 
 // The session's device, or nothing when the module was initialised again since it was opened.
 bool current(const Device& device) { return device.generation == backend().generation() && backend().functions(); }
@@ -74,7 +82,6 @@ ULONG refused(const Device& device, CK_RV rv, PinOwner owner, ULONG* tries) {
   return settle(rv);
 }
 
-std::string text(LPSTR s) { return s == nullptr ? std::string() : std::string(s); }
 
 CK_RV login(CK_FUNCTION_LIST_PTR f, const Device& device, CK_USER_TYPE who, const std::string& pin) {
   // A session already logged in would accept any PIN unchecked: log out first, so the PIN is tested.
@@ -85,9 +92,9 @@ CK_RV login(CK_FUNCTION_LIST_PTR f, const Device& device, CK_USER_TYPE who, cons
 
 // The application's device, still served by the module that opened it; SAR code otherwise.
 ULONG usable(HAPPLICATION handle, Device** device) {
-  if (!live(handle)) return SAR_INVALIDHANDLEERR;
+  if (!live(handle, Kind::application)) return SAR_INVALIDHANDLEERR;
   *device = static_cast<Application*>(handle)->device;
-  if (!live(*device)) return SAR_INVALIDHANDLEERR;
+  if (!live(*device, Kind::device)) return SAR_INVALIDHANDLEERR;
   return current(**device) ? SAR_OK : SAR_DEVICE_REMOVED;
 }
 
@@ -111,7 +118,7 @@ ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE* phDev) {
   std::lock_guard guard(g_lock);
   if (szName == nullptr || phDev == nullptr) return SAR_INVALIDPARAMERR;
   if (!backend().settings().error.empty()) return SAR_FAIL;
-  if (backend().settings().deviceName != szName) return SAR_DEVICE_REMOVED;
+  if (backend().settings().deviceName != szName) return SAR_INVALIDPARAMERR;  // no such device, as the software token says
   const auto token = backend().findToken();  // slot ids are not stable: found again every time
   if (!token) return SAR_DEVICE_REMOVED;
   auto* device = new Device{token->serial, token->slot, 0, backend().generation()};
@@ -121,15 +128,15 @@ ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE* phDev) {
     delete device;
     return settle(rv);
   }
-  g_live.insert(device);
+  g_live.emplace(device, Kind::device);
   *phDev = device;
   return SAR_OK;
 }
 
 ULONG SKF_DisConnectDev(DEVHANDLE hDev) {
   std::lock_guard guard(g_lock);
-  if (!live(hDev)) return SAR_INVALIDHANDLEERR;
-  auto* device = static_cast<Device*>(hDev);
+  Device* device = deviceOf(hDev);
+  if (device == nullptr) return SAR_INVALIDHANDLEERR;
   if (current(*device)) backend().functions()->C_CloseSession(device->session);
   g_live.erase(device);
   delete device;
@@ -138,8 +145,9 @@ ULONG SKF_DisConnectDev(DEVHANDLE hDev) {
 
 ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
   std::lock_guard guard(g_lock);
-  if (!live(hDev) || pDevInfo == nullptr) return SAR_INVALIDPARAMERR;
-  auto* device = static_cast<Device*>(hDev);
+  Device* device = deviceOf(hDev);
+  if (device == nullptr) return SAR_INVALIDHANDLEERR;
+  if (pDevInfo == nullptr) return SAR_INVALIDPARAMERR;
   if (!current(*device)) return SAR_DEVICE_REMOVED;
   CK_TOKEN_INFO info{};
   const CK_RV rv = backend().functions()->C_GetTokenInfo(device->slot, &info);
@@ -160,28 +168,31 @@ ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
 
 ULONG SKF_EnumApplication(DEVHANDLE hDev, LPSTR szAppName, ULONG* pulSize) {
   std::lock_guard guard(g_lock);
-  if (!live(hDev)) return SAR_INVALIDHANDLEERR;
-  if (!current(*static_cast<Device*>(hDev))) return SAR_DEVICE_REMOVED;
+  const Device* device = deviceOf(hDev);
+  if (device == nullptr) return SAR_INVALIDHANDLEERR;
+  if (!current(*device)) return SAR_DEVICE_REMOVED;
   return writeList(backend().settings().application, szAppName, pulSize);
 }
 
 ULONG SKF_OpenApplication(DEVHANDLE hDev, LPSTR szAppName, HAPPLICATION* phApplication) {
   std::lock_guard guard(g_lock);
-  if (!live(hDev) || szAppName == nullptr || phApplication == nullptr) return SAR_INVALIDPARAMERR;
-  if (!current(*static_cast<Device*>(hDev))) return SAR_DEVICE_REMOVED;
+  Device* device = deviceOf(hDev);
+  if (device == nullptr) return SAR_INVALIDHANDLEERR;
+  if (szAppName == nullptr || phApplication == nullptr) return SAR_INVALIDPARAMERR;
+  if (!current(*device)) return SAR_DEVICE_REMOVED;
   if (backend().settings().application != szAppName) return SAR_APPLICATION_NOT_EXISTS;
-  auto* application = new Application{static_cast<Device*>(hDev)};
-  g_live.insert(application);
+  auto* application = new Application{device};
+  g_live.emplace(application, Kind::application);
   *phApplication = application;
   return SAR_OK;
 }
 
 ULONG SKF_CloseApplication(HAPPLICATION hApplication) {
   std::lock_guard guard(g_lock);
-  if (!live(hApplication)) return SAR_INVALIDHANDLEERR;
+  if (!live(hApplication, Kind::application)) return SAR_INVALIDHANDLEERR;
   auto* application = static_cast<Application*>(hApplication);
   Device* device = application->device;
-  if (live(device) && current(*device)) backend().functions()->C_Logout(device->session);
+  if (live(device, Kind::device) && current(*device)) backend().functions()->C_Logout(device->session);
   g_live.erase(application);
   delete application;
   return SAR_OK;
@@ -192,8 +203,9 @@ ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szPIN, ULO
   Device* device = nullptr;
   if (const ULONG why = usable(hApplication, &device); why != SAR_OK) return why;
   if (ulPINType != USER_TYPE && ulPINType != ADMIN_TYPE) return SAR_USER_TYPE_INVALID;
+  if (szPIN == nullptr) return SAR_INVALIDPARAMERR;  // never sent on as an empty PIN, which may cost a try
   const PinOwner owner = ulPINType == USER_TYPE ? PinOwner::user : PinOwner::admin;
-  const CK_RV rv = login(backend().functions(), *device, owner == PinOwner::user ? CKU_USER : CKU_SO, text(szPIN));
+  const CK_RV rv = login(backend().functions(), *device, owner == PinOwner::user ? CKU_USER : CKU_SO, szPIN);
   if (rv != CKR_OK) return refused(*device, rv, owner, pulRetryCount);
   return SAR_OK;
 }
@@ -204,9 +216,10 @@ ULONG SKF_ChangePIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szOldPin, 
   Device* device = nullptr;
   if (const ULONG why = usable(hApplication, &device); why != SAR_OK) return why;
   if (ulPINType != USER_TYPE && ulPINType != ADMIN_TYPE) return SAR_USER_TYPE_INVALID;
+  if (szOldPin == nullptr || szNewPin == nullptr) return SAR_INVALIDPARAMERR;
   CK_FUNCTION_LIST_PTR f = backend().functions();
   const PinOwner owner = ulPINType == USER_TYPE ? PinOwner::user : PinOwner::admin;
-  const std::string oldPin = text(szOldPin), newPin = text(szNewPin);
+  const std::string oldPin = szOldPin, newPin = szNewPin;
   // C_SetPIN changes the PIN of whoever is logged in: the user's when none is.
   CK_RV rv = login(f, *device, owner == PinOwner::user ? CKU_USER : CKU_SO, oldPin);
   if (rv != CKR_OK) return refused(*device, rv, owner, pulRetryCount);
@@ -222,10 +235,11 @@ ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPSTR szNewUse
   std::lock_guard guard(g_lock);
   Device* device = nullptr;
   if (const ULONG why = usable(hApplication, &device); why != SAR_OK) return why;
+  if (szAdminPIN == nullptr || szNewUserPIN == nullptr) return SAR_INVALIDPARAMERR;
   CK_FUNCTION_LIST_PTR f = backend().functions();
-  CK_RV rv = login(f, *device, CKU_SO, text(szAdminPIN));
+  CK_RV rv = login(f, *device, CKU_SO, szAdminPIN);
   if (rv != CKR_OK) return refused(*device, rv, PinOwner::admin, pulRetryCount);
-  const std::string newPin = text(szNewUserPIN);
+  const std::string newPin = szNewUserPIN;
   rv = f->C_InitPIN(device->session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(newPin.data())),
                     newPin.size());
   f->C_Logout(device->session);

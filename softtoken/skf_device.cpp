@@ -13,8 +13,9 @@ using softtoken::handleTable;
 
 namespace {
 
+// Cut to leave the field's last byte zero: a reader may take any field as a C string.
 void copyText(char* field, std::size_t size, std::string_view text) {
-  std::memcpy(field, text.data(), std::min(size, text.size()));
+  std::memcpy(field, text.data(), std::min(size - 1, text.size()));
 }
 
 }  // namespace
@@ -66,7 +67,7 @@ ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     copyText(info.Manufacturer, sizeof info.Manufacturer, "tokenbridge software token");
     copyText(info.Issuer, sizeof info.Issuer, "tokenbridge test state file");
     copyText(info.Label, sizeof info.Label, "SOFTTOKEN");
-    // Not terminated when the serial number fills the field, as the record lays it out.
+    // A state file from before serials were held to 31 characters may have 32: cut, terminated.
     copyText(info.SerialNumber, sizeof info.SerialNumber, call.state_->serial_);
     info.HWVersion = {1, 0};
     info.FirmwareVersion = {1, 0};

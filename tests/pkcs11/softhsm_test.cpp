@@ -70,7 +70,36 @@ TEST_F(SoftHsm, ListsOneDeviceAndReportsTheInitialisedTokensSerialNotTheSpareSlo
   EXPECT_EQ(serial.find(' '), std::string::npos) << "blank padding left in '" << serial << "'";
   close();
   DEVHANDLE other = nullptr;
-  EXPECT_EQ(SKF_ConnectDev(const_cast<char*>("KV5100RT VCR 2"), &other), SAR_DEVICE_REMOVED);
+  // No device of that name: refused as the software token refuses it.
+  EXPECT_EQ(SKF_ConnectDev(const_cast<char*>("KV5100RT VCR 2"), &other), SAR_INVALIDPARAMERR);
+}
+
+TEST_F(SoftHsm, HandlesOfTheWrongKindClosedHandlesAndNullPinsAreRefused) {
+  open();
+  char apps[64] = {};
+  ULONG size = sizeof apps;
+  DEVINFO info{};
+  HAPPLICATION opened = nullptr;
+  ULONG tries = 99;
+  // An application handle where a device is expected, and the other way round: refused, not read.
+  EXPECT_EQ(SKF_EnumApplication(app_, apps, &size), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_GetDevInfo(app_, &info), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_OpenApplication(app_, apps, &opened), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_DisConnectDev(app_), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_VerifyPIN(dev_, USER_TYPE, const_cast<char*>("12345678"), &tries), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_CloseApplication(dev_), SAR_INVALIDHANDLEERR);
+  // A missing PIN is a caller's mistake, never an empty PIN sent to the module.
+  EXPECT_EQ(SKF_VerifyPIN(app_, USER_TYPE, nullptr, &tries), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(SKF_ChangePIN(app_, USER_TYPE, nullptr, const_cast<char*>("87654321"), &tries), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(SKF_ChangePIN(app_, USER_TYPE, const_cast<char*>("12345678"), nullptr, &tries), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(SKF_UnblockPIN(app_, nullptr, const_cast<char*>("12345678"), &tries), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(SKF_UnblockPIN(app_, const_cast<char*>("admin12345"), nullptr, &tries), SAR_INVALIDPARAMERR);
+  EXPECT_EQ(verify("12345678", &tries), SAR_OK);
+  close();
+  // Closed handles: no longer handles at all.
+  EXPECT_EQ(SKF_GetDevInfo(dev_, &info), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_OpenApplication(dev_, apps, &opened), SAR_INVALIDHANDLEERR);
+  EXPECT_EQ(SKF_EnumApplication(dev_, apps, &size), SAR_INVALIDHANDLEERR);
 }
 
 TEST_F(SoftHsm, PinsVerifiedChangedAndUnblockedWithTheAdministratorPin) {

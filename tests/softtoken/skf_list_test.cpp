@@ -198,19 +198,21 @@ TEST_F(TokenTest, ConnectAcceptsOnlyThePluggedTokensName) {
 
 struct SerialCase {
   const char* name;
-  std::string serial;
+  std::string stored;  // in the state file
+  std::string serial;  // in the record
 };
 
 TEST_F(TokenTest, DevInfoCarriesTheSerialNumberInItsFixedField) {
   const SerialCase cases[] = {
-      {"one character", "7"},
-      {"the default 20", "TB0123456789ABCDEF01"},
-      {"31, terminated by the zero fill", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
-      {"exactly 32, not terminated", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"},
+      {"one character", "7", "7"},
+      {"the default 20", "TB0123456789ABCDEF01", "TB0123456789ABCDEF01"},
+      {"31, terminated by the zero fill", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
+      {"32 from an older state file: cut, so it stays terminated", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",
+       "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
   };
   for (const SerialCase& c : cases) {
     SCOPED_TRACE(c.name);
-    edit([&](softtoken::TokenState& s) { s.serial_ = c.serial; });
+    edit([&](softtoken::TokenState& s) { s.serial_ = c.stored; });
     const DEVHANDLE device = connect();
     DEVINFO info;
     std::memset(&info, 0xAB, sizeof info);
