@@ -203,15 +203,16 @@ std::string rowGetDevState(const std::string& type, const Json::Value&) {
   return getJsonData(type, result != 0 ? "1" : "0", inverse(result));
 }
 
-// Closed token libraries copy PINs into small fixed buffers: a longer PIN never reaches one. It is
-// refused as the library refuses a PIN of the wrong length (nothing spent, the tries left unknown).
+// Closed token libraries copy PINs into small fixed buffers: a longer PIN never reaches one. An
+// empty PIN (or none given) may cost a try on some tokens. Both are refused as the library refuses
+// a PIN of the wrong length (nothing spent, the tries left unknown).
 constexpr std::size_t kPinMaxBytes = 64;
 
-bool pinTooLong(const std::string& pin) { return pin.size() > kPinMaxBytes; }
+bool pinUnusable(const std::string& pin) { return pin.empty() || pin.size() > kPinMaxBytes; }
 
 std::string rowVerifyUserPin(const std::string& type, const Json::Value& request) {
   std::string pin = readText(request, "parm2");
-  if (pinTooLong(pin)) return getJsonData(type, "0", 1);
+  if (pinUnusable(pin)) return getJsonData(type, "0", 1);
   int out = 0;
   const unsigned char result = VerifyUserPin(writable(pin), &out);
   return getJsonData(type, decimal(out).c_str(), inverse(result));
@@ -227,7 +228,7 @@ std::string rowChangeUserPin(const std::string& type, const Json::Value& request
   std::string oldPin = readText(request, "parm1");
   std::string newPin = readText(request, "parm2");
   int out = -1;
-  if (pinTooLong(oldPin) || pinTooLong(newPin)) return getJsonData(type, decimal(out).c_str(), 1);
+  if (pinUnusable(oldPin) || pinUnusable(newPin)) return getJsonData(type, decimal(out).c_str(), 1);
   const unsigned char result = ChangeUserPin(writable(oldPin), writable(newPin), &out);
   return getJsonData(type, decimal(out).c_str(), inverse(result));
 }
@@ -236,7 +237,7 @@ std::string rowUnblockUserPin(const std::string& type, const Json::Value& reques
   std::string adminPin = readText(request, "parm1");
   std::string newUserPin = readText(request, "parm2");
   int out = -1;
-  if (pinTooLong(adminPin) || pinTooLong(newUserPin)) return getJsonData(type, decimal(out).c_str(), 1);
+  if (pinUnusable(adminPin) || pinUnusable(newUserPin)) return getJsonData(type, decimal(out).c_str(), 1);
   const unsigned char result = UnblockUserPin(writable(adminPin), writable(newUserPin), &out);
   return getJsonData(type, decimal(out).c_str(), inverse(result));
 }

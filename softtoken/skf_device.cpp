@@ -13,9 +13,10 @@ using softtoken::handleTable;
 
 namespace {
 
-// Cut to leave the field's last byte zero: a reader may take any field as a C string.
-void copyText(char* field, std::size_t size, std::string_view text) {
-  std::memcpy(field, text.data(), std::min(size - 1, text.size()));
+// Cut to leave the field's last byte zero (a reader may take any field as a C string), unless the
+// field is to be filled whole.
+void copyText(char* field, std::size_t size, std::string_view text, bool fill = false) {
+  std::memcpy(field, text.data(), std::min(fill ? size : size - 1, text.size()));
 }
 
 }  // namespace
@@ -67,8 +68,9 @@ ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     copyText(info.Manufacturer, sizeof info.Manufacturer, "tokenbridge software token");
     copyText(info.Issuer, sizeof info.Issuer, "tokenbridge test state file");
     copyText(info.Label, sizeof info.Label, "SOFTTOKEN");
-    // A state file from before serials were held to 31 characters may have 32: cut, terminated.
-    copyText(info.SerialNumber, sizeof info.SerialNumber, call.state_->serial_);
+    // A 32-character serial is cut to 31 and terminated; a maker's library may fill the field.
+    copyText(info.SerialNumber, sizeof info.SerialNumber, call.state_->serial_,
+             call.state_->quirks_.contains(std::string(softtoken::kUnterminatedSerial)));
     info.HWVersion = {1, 0};
     info.FirmwareVersion = {1, 0};
     info.TotalSpace = 64 * 1024;

@@ -130,7 +130,7 @@ std::optional<TokenState> fromJson(const Json::Value& v) {
   if (!v["present"].isBool() || !v["epoch"].isUInt64()) return std::nullopt;
   state.present_ = v["present"].asBool();
   state.epoch_ = v["epoch"].asUInt64();
-  if (!isName(v["device"], kNameMaxLength) || !isName(v["serial"], kSerialFieldSize)) return std::nullopt;
+  if (!isName(v["device"], kNameMaxLength) || !isName(v["serial"], kSerialMaxLength)) return std::nullopt;
   state.device_ = v["device"].asString();
   state.serial_ = v["serial"].asString();
   if (!v["applications"].isArray()) return std::nullopt;

@@ -18,8 +18,7 @@ namespace softtoken {
 
 constexpr std::size_t kPinMinLength = 6;
 constexpr std::size_t kPinMaxLength = 16;
-constexpr std::size_t kSerialMaxLength = 31;  // DEVINFO's SerialNumber field, less its terminating zero
-constexpr std::size_t kSerialFieldSize = 32;  // what a state file written before that may hold
+constexpr std::size_t kSerialMaxLength = 32;  // DEVINFO's SerialNumber field
 constexpr std::size_t kNameMaxLength = 64;    // device and application names
 constexpr ULONG kRetriesMax = 255;
 

@@ -552,7 +552,7 @@ TEST_F(Daemon, PagesPollingTogetherShareThePresenceChecks) {
   EXPECT_LE(calls, perCheck * kPollers * kRounds / 2) << calls << " calls for " << replies.load() << " replies";
 }
 
-TEST_F(Daemon, PinsLongerThanSixtyFourBytesAreRefusedWithoutCallingTheLibrary) {
+TEST_F(Daemon, PinsEmptyOrLongerThanSixtyFourBytesAreRefusedWithoutCallingTheLibrary) {
   struct Case {
     const char* name;
     std::string request;
@@ -569,6 +569,12 @@ TEST_F(Daemon, PinsLongerThanSixtyFourBytesAreRefusedWithoutCallingTheLibrary) {
       {"unblock, admin PIN", R"({"type":"UnblockUserPin","parm1":")" + tooLong + R"(","parm2":"12345678"})",
        R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
       {"unblock, new PIN", R"({"type":"UnblockUserPin","parm1":"admin12345","parm2":")" + tooLong + R"("})",
+       R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
+      {"verify, empty", R"({"type":"VerifyUserPin","parm2":""})", verifyRefused},
+      {"verify, none given", R"({"type":"VerifyUserPin"})", verifyRefused},
+      {"change, empty new PIN", R"({"type":"ChangeUserPin","parm1":"12345678","parm2":""})",
+       R"({"type":"ChangeUserPin", "code":"1", "data":"-1"})"},
+      {"unblock, empty admin PIN", R"({"type":"UnblockUserPin","parm1":"","parm2":"12345678"})",
        R"({"type":"UnblockUserPin", "code":"1", "data":"-1"})"},
   };
   startDaemon();

@@ -200,6 +200,7 @@ struct SerialCase {
   const char* name;
   std::string stored;  // in the state file
   std::string serial;  // in the record
+  bool unterminated = false;  // the unterminated-serial quirk on
 };
 
 TEST_F(TokenTest, DevInfoCarriesTheSerialNumberInItsFixedField) {
@@ -207,12 +208,17 @@ TEST_F(TokenTest, DevInfoCarriesTheSerialNumberInItsFixedField) {
       {"one character", "7", "7"},
       {"the default 20", "TB0123456789ABCDEF01", "TB0123456789ABCDEF01"},
       {"31, terminated by the zero fill", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
-      {"32 from an older state file: cut, so it stays terminated", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",
-       "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
+      {"32: cut, so it stays terminated", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
+      {"exactly 32 with the quirk, not terminated", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",
+       "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", true},
   };
   for (const SerialCase& c : cases) {
     SCOPED_TRACE(c.name);
-    edit([&](softtoken::TokenState& s) { s.serial_ = c.stored; });
+    edit([&](softtoken::TokenState& s) {
+      s.serial_ = c.stored;
+      s.quirks_.clear();
+      if (c.unterminated) s.quirks_.insert("unterminated-serial");
+    });
     const DEVHANDLE device = connect();
     DEVINFO info;
     std::memset(&info, 0xAB, sizeof info);
