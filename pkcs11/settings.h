@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "token/device_name.h"
+
 namespace pkcs11skf {
 
 struct Settings {
   std::string module = "p11-kit-proxy.so";  // the system's registered modules
   std::string tokenUri;                      // empty: the first initialised token
-  std::string deviceName = "KV5100RT VCR 1"; // the name the service connects to
+  std::string deviceName = token::kDeviceName; // the name the service connects to
   std::string application = "PKCS11";
   std::string error;                         // "file:line: why"; every call fails while set
 };

@@ -24,8 +24,6 @@ struct CommandLine {
 };
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
-// The options a file sets, or the one line that says what is wrong with it:
-// "FILE:LINE: what is wrong", or "FILE: what is wrong" where no line is to blame.
 // Who decides about a page of an origin nobody listed, and where the daemon keeps what is decided.
 struct ConsentSettings {
   consent::Settings rules;  // unknown-origin, consent-timeout
@@ -33,6 +31,8 @@ struct ConsentSettings {
   std::string agentSocket = "/run/tokenbridge/agent.sock";
 };
 
+// The options a file sets, or the one line that says what is wrong with it:
+// "FILE:LINE: what is wrong", or "FILE: what is wrong" where no line is to blame.
 struct Loaded {
   net::ServerOptions options;
   ConsentSettings consent;

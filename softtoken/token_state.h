@@ -12,6 +12,7 @@
 
 #include <json/json.h>
 
+#include "token/device_name.h"
 #include "token/skf.h"
 
 namespace softtoken {
@@ -43,7 +44,7 @@ struct TokenState {
   bool present_ = true;
   // Counts insertions; a handle made under one epoch is dead in every other.
   std::uint64_t epoch_ = 1;
-  std::string device_ = "KV5100RT VCR 1";
+  std::string device_ = token::kDeviceName;
   std::string serial_ = "TB0123456789ABCDEF01";
   std::vector<std::string> applications_ = {"TOKENBRIDGE"};
   PinState user_ = {"12345678", 6, 6};

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "token/call_watch.h"
+#include "token/device_name.h"
 #include "token/warnings.h"
 
 DEVHANDLE g_hDev = nullptr;
@@ -45,11 +46,11 @@ struct DevInfoWithRoom {
 
 BYTE CDevMgntTest::Test_ConnectDev() {
   if (!tokenPresent()) return 0;
-  char name[20] = {};
-  std::snprintf(name, sizeof name, "KV5100RT VCR %d", 1);
+  char name[sizeof token::kDeviceName];
+  std::memcpy(name, token::kDeviceName, sizeof name);  // the library takes a writable name
   DEVHANDLE handle = nullptr;
   const ULONG rv = token::watched("SKF_ConnectDev", [&] { return SKF_ConnectDev(name, &handle); });
-  std::printf("----------SKF_ConnectDev rv = 0x%08X \n", rv);
+  token::trace("----------SKF_ConnectDev rv = 0x%08X \n", rv);
   if (rv != SAR_OK) {
     char line[64];
     std::snprintf(line, sizeof line, "token connect failed: SKF_ConnectDev returned 0x%08X", static_cast<unsigned>(rv));
@@ -81,7 +82,7 @@ BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
   }
   // The field is not terminated when the serial number fills all 32 bytes.
   const std::size_t length = strnlen(info.SerialNumber, sizeof info.SerialNumber);
-  std::printf("---devInfo.SerialNumber= %.*s \n", static_cast<int>(length), info.SerialNumber);
+  token::trace("---devInfo.SerialNumber= %.*s \n", static_cast<int>(length), info.SerialNumber);
   std::memcpy(serial, info.SerialNumber, length);
   serial[length] = '\0';
   return 1;

@@ -19,8 +19,8 @@ std::string run(const std::string& command) {
 
 TokenDir::TokenDir() {
   if (!std::filesystem::exists(kModule)) return;
-  char pattern[] = "/tmp/pkcs11-softhsm.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return;
+  std::string pattern = (std::filesystem::temp_directory_path() / "pkcs11-softhsm.XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) return;
   dir_ = pattern;
   std::filesystem::create_directory(dir_ + "/tokens");
   std::ofstream(dir_ + "/softhsm2.conf") << "directories.tokendir = " << dir_ << "/tokens\nobjectstore.backend = file\n";

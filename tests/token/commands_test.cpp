@@ -286,6 +286,12 @@ TEST_F(TokenCommands, ConnectTraceLineCarriesTheLibraryCode) {
     EXPECT_EQ(g_warnings, c.warnings);
   }
   token::setWarningSink(nullptr);
+  // Without a console (the detached daemon) the trace line goes nowhere.
+  token::setTraceConsole(nullptr);
+  ASSERT_TRUE(softtoken("fail SKF_ConnectDev 0x1F --once"));
+  ::testing::internal::CaptureStdout();
+  request(kOpen);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(TokenCommands, NoTokenPrintsNoConnectLine) {

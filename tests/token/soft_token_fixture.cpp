@@ -8,6 +8,7 @@
 #include "service/dispatcher.h"
 #include "token/application.h"
 #include "token/dev_mgnt.h"
+#include "token/warnings.h"
 #include "tests/support/target_program.h"
 
 void SoftTokenTest::SetUp() {
@@ -19,9 +20,11 @@ void SoftTokenTest::SetUp() {
   // Handles left by an earlier test belong to a token that no longer exists.
   g_hDev = nullptr;
   g_hApp = nullptr;
+  token::setTraceConsole(stdout);  // the tests read the token's trace lines
 }
 
 void SoftTokenTest::TearDown() {
+  token::setTraceConsole(nullptr);
   g_hDev = nullptr;
   g_hApp = nullptr;
   std::filesystem::remove_all(directory_);
