@@ -14,7 +14,9 @@ export type BridgeErrorKind =
   | "mismatch"
   | "bad-reply"
   /** The person at this computer said no to this site (the service closed with 4403). */
-  | "denied";
+  | "denied"
+  /** Too many sites wait for the person at this computer already (the service closed with 4429): try later. */
+  | "busy";
 
 /** Every failure of the module (arguments it cannot send reject with TypeError or RangeError instead). */
 export class BridgeError extends Error {

@@ -20,6 +20,7 @@ const PERMISSION_NAMES = ["loopback-network", "local-network-access"];
 //   "mismatch"      a reply named another request type than the oldest call (the connection is then closed)
 //   "bad-reply"     a reply was not the {type, code, data} object the service sends
 //   "denied"        the person at this computer said no to this site (the service closed with 4403)
+//   "busy"          too many sites wait for the person at this computer already (close 4429); later
 // A "timeout" may also come from the service (close 4408): nobody at this computer answered in time.
 export class BridgeError extends Error {
   constructor(kind, message, details = {}) {
@@ -279,13 +280,17 @@ export class Client {
 }
 
 // Close statuses that carry the answer of the person at this computer about this site: 4403 they
-// said no, 4408 nobody answered in time. Any other close is the connection ending.
+// said no, 4408 nobody answered in time, 4429 the question could not even be queued. Any other
+// close is the connection ending.
 function closeError(event, url) {
   if (event.code === 4403) {
     return new BridgeError("denied", `the person at this computer said no to this site (${event.reason})`, { url });
   }
   if (event.code === 4408) {
     return new BridgeError("timeout", `nobody at this computer said whether this site may use the token (${event.reason})`, { url });
+  }
+  if (event.code === 4429) {
+    return new BridgeError("busy", `too many sites are waiting for the person at this computer (${event.reason})`, { url });
   }
   return new BridgeError("closed", `the connection to ${url} closed (code ${event.code})`, { url });
 }

@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The demo page's behaviour: turns each form into one or two service calls and each reply into a
 // sentence a person understands; every raw message goes to the log, PINs masked. The token's status
-// follows plugging and unplugging by itself through a watch on the connection.
+// follows plugging and unplugging by itself through a watch on the connection, and a service that
+// went away is looked for again every second until it is back.
 
 import { connect, DEFAULT_URL, loopbackPermission } from "../tokenbridge.js";
 
 const byId = (id) => document.getElementById(id);
 const LOG_LIMIT = 300;
+const RECONNECT_MS = 1000;
+// The first reply of a site the service does not list waits for the person at the screen: after
+// this long without one, the page says where to look.
+const DESKTOP_QUESTION_HINT_MS = 1000;
 
 let client = null;
 let connecting = null;
@@ -27,7 +32,8 @@ function logLine(kind, text) {
   item.textContent = `${new Date().toLocaleTimeString()} ${arrow}${text}`;
   log.append(item);
   while (log.children.length > LOG_LIMIT) log.firstElementChild.remove();
-  item.scrollIntoView({ block: "nearest" });
+  // Only the log scrolls: the window stays on the result or the status the person is reading.
+  log.scrollTop = log.scrollHeight;
 }
 
 // Requests that carry PINs, and the members holding them: the log shows a mask instead, so a PIN
@@ -91,7 +97,40 @@ async function ensureClient() {
   return connecting;
 }
 
+// What the person is told when the connection could not be made or was ended, by the error's kind.
+// A decision of the person at this computer is said as such, never as a missing service.
+function whyNotConnected(err, url) {
+  switch (err.kind) {
+    case "blocked":
+      return "blocked by the browser: allow this site to access apps on this computer (site settings), or ask your administrator";
+    case "denied":
+      return "You chose Block for this site on this computer. To change it: tokenbridge-agent --forget, then reload.";
+    case "timeout":
+      return "Nobody answered the question on this computer's screen. Reload the page to be asked again.";
+    case "busy":
+      return "Other sites are waiting for an answer on this computer's screen. Try again in a minute.";
+    default:
+      return `not reachable at ${url}: is tokenbridged running?`;
+  }
+}
+
+// A refusal by the person stands until they change it: the page does not ask again by itself.
+const PERSON_DECIDED = new Set(["denied", "timeout", "busy"]);
+let reconnectTimer = null;
+
+function reconnectSoon() {
+  if (reconnectTimer) return;
+  reconnectTimer = setTimeout(() => {
+    reconnectTimer = null;
+    ensureClient().catch(() => {});
+  }, RECONNECT_MS);
+}
+
 async function openClient(url) {
+  const hint = setTimeout(
+    () => setState("service-state", "busy", "waiting: this site may need an answer on this computer's screen (a tokenbridge question)"),
+    DESKTOP_QUESTION_HINT_MS,
+  );
   try {
     const opened = await connect(url, { onTraffic: logTraffic });
     const version = await opened.getLibVersion();
@@ -102,21 +141,25 @@ async function openClient(url) {
       logLine("note", why.message);
       if (client !== opened) return;
       client = null;
-      setState("service-state", "bad", "connection lost: press Check token to connect again");
       setState("token-state", "unknown", "unknown");
+      if (PERSON_DECIDED.has(why.kind)) {
+        setState("service-state", "bad", whyNotConnected(why, url));
+        return;
+      }
+      setState("service-state", "bad", "connection lost: connecting again…");
+      reconnectSoon();
     });
     return opened;
   } catch (err) {
     logLine("note", err.message);
-    const why =
-      err.kind === "blocked"
-        ? "blocked by the browser: allow this site to access apps on this computer (site settings), or ask your administrator"
-        : `not reachable at ${url}: is tokenbridged running?`;
-    setState("service-state", "bad", why);
+    setState("service-state", "bad", whyNotConnected(err, url));
     setState("token-state", "unknown", "unknown");
     byId("serial").textContent = "–";
+    // A service that is not running yet (or restarting) is looked for again; a refusal is not.
+    if (err.kind === "unreachable" || err.kind === "closed") reconnectSoon();
     throw err;
   } finally {
+    clearTimeout(hint);
     showPermission();
   }
 }
@@ -175,23 +218,28 @@ async function onVerify(pin) {
 }
 
 // Change and unblock answer "-1" for "done" and for "no token", and the tries left when refused.
-async function triesOutcome(reply, done, pinName) {
+// `refused(tries)` says a refusal with tries left.
+async function triesOutcome(reply, done, refused, lockedText) {
   if (reply.code === 0) return ["ok", done];
   if (reply.code !== 1) return ["bad", serviceError(reply)];
   const tries = Number(reply.data);
   if (tries < 0) return ["bad", await refusal("The token refused the request.")];
-  if (tries === 0) return ["bad", `Wrong ${pinName}: it is now locked.`];
-  return ["bad", `Wrong ${pinName}: tries left: ${tries}.`];
+  if (tries === 0) return ["bad", lockedText];
+  return ["bad", refused(tries)];
 }
 
 async function onChange(oldPin, newPin) {
   const reply = await (await ensureClient()).changeUserPin(oldPin, newPin);
-  return triesOutcome(reply, "PIN changed. Use the new PIN from now on.", "current PIN");
+  // The token gives one answer for a wrong current PIN and for a new PIN it does not take.
+  return triesOutcome(reply, "PIN changed. Use the new PIN from now on.",
+    (tries) => `PIN not changed: wrong current PIN, or a new PIN the token does not accept (tries left: ${tries}).`,
+    "PIN not changed: the current PIN is now locked.");
 }
 
 async function onUnblock(adminPin, newPin) {
   const reply = await (await ensureClient()).unblockUserPin(adminPin, newPin);
-  return triesOutcome(reply, "PIN unblocked and set to the new PIN.", "administrator PIN");
+  return triesOutcome(reply, "PIN unblocked and set to the new PIN.",
+    (tries) => `Wrong administrator PIN: tries left: ${tries}.`, "Wrong administrator PIN: it is now locked.");
 }
 
 async function onDigest(text) {

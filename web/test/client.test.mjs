@@ -263,10 +263,11 @@ async function closingServer(status, reason) {
   return { url: `ws://127.0.0.1:${server.address().port}`, close: () => new Promise((done) => server.close(done)) };
 }
 
-test("the service's answers from the person at the computer: 4403 is denied, 4408 timeout, others closed", async () => {
+test("the service's answers from the person at the computer: 4403 is denied, 4408 timeout, 4429 busy, others closed", async () => {
   const rows = [
     [4403, "blocked by the user", "denied"],
     [4408, "no answer", "timeout"],
+    [4429, "too many sites waiting", "busy"],
     [1011, "internal error", "closed"],
   ];
   for (const [status, reason, kind] of rows) {

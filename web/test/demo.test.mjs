@@ -75,6 +75,8 @@ test("on opening, the page shows the service reachable and the token present wit
   await shows("#service-state", /^reachable \(version 1\.0\.220104\)$/);
   await shows("#token-state", /^present$/);
   await shows("#serial", new RegExp(`^${SERIAL}$`));
+  // Its messages went to the log meanwhile; the window still shows the top, where the status is.
+  assert.equal(await page.evaluate(() => window.scrollY), 0, "the page opened scrolled away from its top");
 });
 
 test("the page server answers 400 to a malformed escape and goes on serving", async () => {
@@ -93,6 +95,23 @@ test("the page fits a phone-sized window without sideways scrolling", async () =
 test("a wrong current PIN in the change form shows the tries left", async () => {
   await submit("#change-form", { "Current PIN": "99999999", "New PIN": "11112222" }, "Change PIN");
   await shows("#change-result", /tries left: 5\b/);
+  // The token's answer is the same for a new PIN it does not take: the page claims neither.
+  await shows("#change-result", /^PIN not changed: wrong current PIN, or a new PIN the token does not accept \(tries left: 5\)\.$/);
+});
+
+test("after a button the window stays where the person looks; only the log scrolls", async () => {
+  const form = page.locator("#digest-form");
+  await form.scrollIntoViewIfNeeded();
+  const before = await page.evaluate(() => window.scrollY);
+  await submit("#digest-form", { Text: "stay here" }, "Compute digest");
+  await shows("#digest-result", /^[0-9A-F]{40}$/);
+  assert.equal(await page.evaluate(() => window.scrollY), before, "the window moved after the button");
+  const log = await page.evaluate(() => {
+    const element = document.getElementById("log");
+    return { top: element.scrollTop, height: element.scrollHeight, visible: element.clientHeight };
+  });
+  assert.ok(log.height > log.visible, `the log does not overflow yet (${JSON.stringify(log)})`);
+  assert.ok(log.top + log.visible >= log.height - 1, `the log's newest line is not in view (${JSON.stringify(log)})`);
 });
 
 test("a wrong PIN in the verify form is refused, the right one accepted", async () => {
@@ -209,6 +228,15 @@ test("a link's ?service= address is used only when it is on this computer", asyn
       await linked.close();
     }
   }
+});
+
+test("a restarted service is found again within a few seconds, without a click", async () => {
+  await service.stop();
+  await shows("#service-state", /^(connection lost|not reachable)\b/, 3000);
+  service = await startService(["--serial", SERIAL]);
+  await shows("#service-state", /^reachable\b/, 4000);
+  await shows("#token-state", /^present$/, 3000);
+  await shows("#serial", new RegExp(`^${SERIAL}$`), 3000);
 });
 
 test("after the token is unplugged, the next check shows no token", async () => {

@@ -48,7 +48,7 @@ export async function misuse(token: Client): Promise<void> {
   await connect(undefined, { timeout: 100 });
   // @ts-expect-error the watch reports {present}, not a boolean
   token.watchToken((present: boolean) => present);
-  const kind: "unreachable" | "blocked" | "timeout" | "closed" | "not-connected" | "mismatch" | "bad-reply" | "denied" =
+  const kind: "unreachable" | "blocked" | "timeout" | "closed" | "not-connected" | "mismatch" | "bad-reply" | "denied" | "busy" =
     new BridgeError("closed", "m").kind;
   // @ts-expect-error not one of the kinds
   const wrong: BridgeError["kind"] = "refused";
