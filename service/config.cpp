@@ -259,6 +259,10 @@ class Parser {
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   CommandLine line;
+  // --help and --version stand alone.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) line.action = CommandLine::Action::help;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) line.action = CommandLine::Action::version;
+  if (line.action != CommandLine::Action::serve) return line;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc && !line.configNamed) {
       line.configPath = argv[++i];

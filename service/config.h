@@ -15,9 +15,17 @@ namespace config {
 inline constexpr char kDefaultPath[] = "/etc/tokenbridge/tokenbridged.conf";
 inline constexpr std::uint16_t kDefaultPort = 9446;
 inline constexpr char kUsage[] = "usage: tokenbridged [--config FILE]";
+// What --help prints, after kUsage.
+inline constexpr char kHelp[] =
+    "       tokenbridged --help | --version\n"
+    "Serves web pages on this computer the security token over WebSocket (port 9446 unless the\n"
+    "settings say otherwise), in the background. FILE: the settings file, by default\n"
+    "/etc/tokenbridge/tokenbridged.conf (optional unless named). See tokenbridged(8).";
 
 // What the command line asks for. `error` is set (to kUsage) when an argument is not understood.
 struct CommandLine {
+  enum class Action { serve, help, version };
+  Action action = Action::serve;
   std::string configPath = kDefaultPath;
   bool configNamed = false;  // given with --config: then the file must exist
   std::string error;

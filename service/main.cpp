@@ -29,6 +29,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", command.error.c_str());
     return 1;
   }
+  if (command.action == config::CommandLine::Action::help) {
+    std::printf("%s\n%s\n", config::kUsage, config::kHelp);
+    return 0;
+  }
+  if (command.action == config::CommandLine::Action::version) {
+    std::printf("tokenbridged " TOKENBRIDGE_VERSION "\n");
+    return 0;
+  }
   // Read before detaching: a relative --config path still means the starter's directory.
   config::Loaded settings = config::load(command.configPath, command.configNamed);
   if (!settings.error.empty()) startupFailed(settings.error);

@@ -218,8 +218,14 @@ TEST(CommandLine, ConfigIsTheOnlyArgument) {
     std::string path;
     bool named;
     std::string error;
+    config::CommandLine::Action action = config::CommandLine::Action::serve;
   };
+  using Action = config::CommandLine::Action;
   const Line lines[] = {
+      {{"tokenbridged", "--help"}, config::kDefaultPath, false, "", Action::help},
+      {{"tokenbridged", "--version"}, config::kDefaultPath, false, "", Action::version},
+      {{"tokenbridged", "--help", "--config", "a"}, config::kDefaultPath, false, config::kUsage},
+      {{"tokenbridged", "--config", "a", "--version"}, "a", true, config::kUsage},
       {{"tokenbridged"}, config::kDefaultPath, false, ""},
       {{"tokenbridged", "--config", "/tmp/x.conf"}, "/tmp/x.conf", true, ""},
       {{"tokenbridged", "--config"}, config::kDefaultPath, false, config::kUsage},
@@ -234,6 +240,7 @@ TEST(CommandLine, ConfigIsTheOnlyArgument) {
     EXPECT_EQ(parsed.configPath, line.path);
     EXPECT_EQ(parsed.configNamed, line.named);
     EXPECT_EQ(parsed.error, line.error);
+    EXPECT_EQ(parsed.action, line.action);
   }
 }
 

@@ -257,6 +257,27 @@ TEST_F(Daemon, UnknownArgumentGetsTheUsageLine) {
   }
 }
 
+// --help and --version answer on standard output and exit 0, starting nothing.
+TEST_F(Daemon, HelpAndVersionAnswerAndExit) {
+  const struct {
+    const char* argument;
+    const char* starts;
+  } cases[] = {{"--help", "usage: tokenbridged [--config FILE]\n       tokenbridged --help | --version\n"},
+               {"--version", "tokenbridged 1."}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    FILE* program = ::popen((testsupport::targetShellCommand(TOKENBRIDGED) + " " + c.argument + " 2>&1").c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    std::string printed;
+    char chunk[512];
+    while (std::fgets(chunk, sizeof chunk, program) != nullptr) printed += chunk;
+    const int status = ::pclose(program);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(printed.rfind(c.starts, 0), 0u) << printed;
+    EXPECT_EQ(testdaemon::pidListeningOn(kServicePort), 0);
+  }
+}
+
 TEST_F(Daemon, ListensOnlyWhereTold) {
   struct Case {
     const char* name;
