@@ -4,11 +4,13 @@
 #include "softtoken/cli_commands.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <istream>
 #include <ostream>
+#include <string>
 
 #include "softtoken/cli_args.h"
 #include "softtoken/sar_codes.h"
@@ -32,6 +34,16 @@ constexpr const char* kUsage =
     "  stick FUNCTION | release FUNCTION                 calls to FUNCTION wait until released\n"
     "  count FUNCTION                                    count calls to FUNCTION from 0 (show prints them)\n"
     "The state file is PATH, else $SOFTTOKEN_STATE, else /var/lib/softtoken/state.json.\n";
+
+// Why no state could be had from the file: a permission problem is named as one, not taken for a
+// missing token.
+std::string whyNoState(const std::string& path) {
+  if (::access(path.c_str(), R_OK) != 0 && errno != ENOENT) {
+    return "cannot read the state file at " + path + ": " + std::strerror(errno) +
+           " (run softtoken as a user who may, or name another file with --state)";
+  }
+  return "no valid state file at " + path + " (run 'softtoken init')";
+}
 
 struct Context {
   const StateFile& file_;
@@ -62,7 +74,7 @@ int changeExisting(const Context& c, const std::function<void(TokenState&)>& cha
       },
       &error);
   if (!found) {
-    c.err_ << "softtoken: no valid state file at " << c.file_.path() << " (run 'softtoken init')\n";
+    c.err_ << "softtoken: " << whyNoState(c.file_.path()) << "\n";
     return kExitState;
   }
   if (!written) {
@@ -190,7 +202,7 @@ int show(const Context& c) {
   }
   const std::optional<TokenState> state = c.file_.load();
   if (!state) {
-    c.err_ << "softtoken: no valid state file at " << c.file_.path() << " (run 'softtoken init')\n";
+    c.err_ << "softtoken: " << whyNoState(c.file_.path()) << "\n";
     return kExitState;
   }
   if (json) {

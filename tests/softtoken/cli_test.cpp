@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The softtoken command, run as its own program: each subcommand's effect on the state file, and
 // refusals with a message and a non-zero exit that leave the file as it was.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
 
 #include "tests/softtoken/token_fixture.h"
+#include "tests/support/target_program.h"
 
 namespace {
 
@@ -313,6 +319,20 @@ TEST_F(CommandTest, CommandsThatNeedAStateFileSayItIsMissing) {
     EXPECT_EQ(run(command).exit_, 1);
     EXPECT_EQ(readFile(statePath()), "{ broken");
   }
+}
+
+TEST_F(CommandTest, AStateFileTheUserMayNotReadIsNamedAsAPermissionProblem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the command as another user";
+  ::chmod(statePath().c_str(), 0600);  // root's token, as the package makes it
+  const std::string err = directory_ + "/nobody.err";
+  const std::string line = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                           testsupport::targetShellCommand(SOFTTOKEN_COMMAND) + " --state " + statePath() +
+                           " show >/dev/null 2>" + err;
+  const int status = std::system(line.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(readFile(err).find("cannot read the state file at " + statePath() + ": Permission denied"), std::string::npos)
+      << readFile(err);
+  EXPECT_EQ(readFile(err).find("run 'softtoken init'"), std::string::npos) << readFile(err);
 }
 
 }  // namespace
