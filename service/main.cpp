@@ -19,7 +19,7 @@
 #include "service/skf_library.h"
 #include "service/stuck_call_watcher.h"
 #include "service/token_thread.h"
-#include "service/upgrade_consent.h"
+#include "service/consent/upgrade_consent.h"
 #include "token/warnings.h"
 
 int main(int argc, char** argv) {

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "service/agent_socket.h"
+#include "service/consent/agent_socket.h"
 
 namespace {
 

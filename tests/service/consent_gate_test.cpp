@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "service/consent_gate.h"
+#include "service/consent/gate.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include "net/event.h"
 #include "net/hold.h"
-#include "service/agent_socket.h"
+#include "service/consent/agent_socket.h"
 #include "service/consent/board.h"
 #include "service/consent/store.h"
-#include "service/consent_gate.h"
+#include "service/consent/gate.h"
 
 class UpgradeConsent {
  public:

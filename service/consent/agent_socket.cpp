@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "service/agent_socket.h"
+#include "service/consent/agent_socket.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>

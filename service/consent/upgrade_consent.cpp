@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "service/upgrade_consent.h"
+#include "service/consent/upgrade_consent.h"
 
 #include <sys/stat.h>
 
