@@ -4,14 +4,14 @@
 #include "service/config.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <map>
+
+#include "service/file_text.h"
 
 namespace config {
 namespace {
@@ -286,28 +286,14 @@ Loaded parse(std::string_view text, const std::string& name) {
 }
 
 Loaded load(const std::string& path, bool mustExist) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT && !mustExist) return {};
+  const FileText file = readFileText(path);
+  if (!file.opened && file.error == ENOENT && !mustExist) return {};
   Loaded failed;
-  if (fd < 0) {
-    failed.error = path + ": cannot open: " + std::strerror(errno);
+  if (file.error != 0) {
+    failed.error = path + (file.opened ? ": cannot read: " : ": cannot open: ") + std::strerror(file.error);
     return failed;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      failed.error = path + ": cannot read: " + std::strerror(errno);
-      ::close(fd);
-      return failed;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return parse(text, path);
+  return parse(file.text, path);
 }
 
 }  // namespace config

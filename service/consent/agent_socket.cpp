@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <exception>
+#include <new>
 
 #include "service/consent/agent_line.h"
 
@@ -14,6 +15,8 @@ namespace {
 
 // An agent's line is a short JSON object; one that grows past this is not an agent talking.
 constexpr std::size_t kMaxLine = 16 * 1024;
+// How long accepting pauses after a lasting error (no descriptor left, no memory).
+constexpr std::chrono::milliseconds kAcceptRetry{500};
 
 // Whether a process accepts connections on the socket file: then it is not a stale one to replace
 // (another daemon serves it, under a test's or an operator's hand).
@@ -38,7 +41,7 @@ struct AgentSocket::Agent {
 };
 
 AgentSocket::AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished)
-    : io_(io), board_(board), store_(store), finished_(std::move(finished)), acceptor_(io), timer_(io) {}
+    : io_(io), board_(board), store_(store), finished_(std::move(finished)), acceptor_(io), timer_(io), retry_(io) {}
 
 AgentSocket::~AgentSocket() {
   if (!path_.empty()) ::unlink(path_.c_str());
@@ -63,25 +66,47 @@ std::error_code AgentSocket::listen(const std::string& path) {
   return {};
 }
 
+// An error here is the socket's close or one that lasts (no descriptors, no memory): accepting
+// again at once would fail again at once, with a connection waiting in the backlog keeping the
+// socket readable. It pauses instead and the retry timer starts it again.
 void AgentSocket::accept() {
-  auto agent = std::make_shared<Agent>(io_);
+  std::shared_ptr<Agent> agent;
+  try {
+    agent = std::make_shared<Agent>(io_);
+  } catch (const std::bad_alloc&) {
+    return pauseAccepting();
+  }
   acceptor_.async_accept(agent->socket, [this, agent](const std::error_code& error) {
     if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (!error) {
-      ucred credentials{};
-      socklen_t length = sizeof credentials;
-      if (::getsockopt(agent->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
-        agent->id = nextAgent_++;
-        agent->uid = credentials.uid;
-        agents_[agent->id] = agent;
-        consent::Effects effects;
-        board_.agentJoined(agent->id, agent->uid, effects);
-        apply(effects);
-        read(agent);
-      }
+    if (error) return pauseAccepting();
+    try {
+      admit(agent);
+    } catch (const std::bad_alloc&) {
+      drop(agent);
+      return pauseAccepting();
     }
     accept();
   });
+}
+
+void AgentSocket::pauseAccepting() {
+  retry_.expires_after(kAcceptRetry);
+  retry_.async_wait([this](const std::error_code& error) {
+    if (!error) accept();
+  });
+}
+
+void AgentSocket::admit(const std::shared_ptr<Agent>& agent) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(agent->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return;
+  agent->id = nextAgent_++;
+  agent->uid = credentials.uid;
+  agents_[agent->id] = agent;
+  consent::Effects effects;
+  board_.agentJoined(agent->id, agent->uid, effects);
+  apply(effects);
+  read(agent);
 }
 
 void AgentSocket::read(const std::shared_ptr<Agent>& agent) {

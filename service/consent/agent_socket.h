@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The socket the users' consent agents connect to: a Unix stream socket any local user may connect
 // to, one JSON object per line each way, on the daemon's loop. The kernel names each agent's user
-// (SO_PEERCRED). It carries the board's questions and withdrawals out, answers and the
+// (SO_PEERCRED). A lasting accept error (no descriptor left) pauses accepting for a moment. It carries the board's questions and withdrawals out, answers and the
 // remembered-decision requests (list, forget) in, and runs the board's timeout.
 #pragma once
 
@@ -36,6 +36,8 @@ class AgentSocket {
  private:
   struct Agent;
   void accept();
+  void pauseAccepting();
+  void admit(const std::shared_ptr<Agent>& agent);
   void read(const std::shared_ptr<Agent>& agent);
   void onLine(const std::shared_ptr<Agent>& agent, const std::string& line);
   void send(const std::shared_ptr<Agent>& agent, std::string line);
@@ -49,6 +51,7 @@ class AgentSocket {
   Finished finished_;
   asio::local::stream_protocol::acceptor acceptor_;
   asio::steady_timer timer_;
+  asio::steady_timer retry_;  // accepting again after a lasting error
   std::map<consent::AgentId, std::shared_ptr<Agent>> agents_;
   consent::AgentId nextAgent_ = 1;
   std::string path_;

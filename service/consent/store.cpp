@@ -8,34 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "service/file_text.h"
+
 namespace consent {
 namespace {
 
 std::string pathOf(const std::string& directory, uid_t uid) { return directory + "/" + std::to_string(uid); }
-
-// The whole file, or nothing when it is missing or unreadable (`missing` tells which).
-std::optional<std::string> readFile(const std::string& path, bool& missing) {
-  missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    missing = errno == ENOENT;
-    return std::nullopt;
-  }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return text;
-}
 
 bool writeAll(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -88,13 +66,12 @@ std::map<std::string, bool>& Store::decisions(uid_t uid) {
   std::map<std::string, bool>& decisions = loaded_[uid];
   if (directory_.empty()) return decisions;
   const std::string path = pathOf(directory_, uid);
-  bool missing = false;
-  const std::optional<std::string> text = readFile(path, missing);
+  const FileText file = readFileText(path, false);
   std::optional<std::map<std::string, bool>> parsed;
-  if (text) parsed = parseDecisions(*text);
+  if (file.error == 0) parsed = parseDecisions(file.text);
   if (parsed) {
     decisions = std::move(*parsed);
-  } else if (!missing) {
+  } else if (file.opened || file.error != ENOENT) {
     warn("consent: ignoring " + path + ": not a valid decisions file");
   }
   return decisions;

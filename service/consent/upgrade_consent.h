@@ -5,7 +5,6 @@
 // answers, then served or closed 4403/4408.
 #pragma once
 
-#include <map>
 #include <string>
 #include <system_error>
 
@@ -45,7 +44,6 @@ class UpgradeConsent {
   consent::Store store_;
   consent::Board board_;
   AgentSocket agents_;
-  ConsentGate<net::Hold> gate_;
   // Connections the board answered `wait` for, from the upgrade request until they finish or close.
-  std::map<net::Connection*, consent::TicketId> tickets_;
+  ConsentGate<net::Connection*, net::Hold> gate_;
 };

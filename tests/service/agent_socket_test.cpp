@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -255,6 +258,42 @@ TEST_F(AgentSocketTest, AnAgentThatSpeaksNoJsonOrOverlongLinesIsDisconnected) {
     agent.say(bad);
     EXPECT_EQ(agent.next(), "EOF");
   }
+}
+
+TEST_F(AgentSocketTest, WithNoDescriptorLeftAWaitingAgentCostsNoSpinAndIsTakenLater) {
+  // The descriptor table full but for the agent's own socket, which then waits in the backlog.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int highest = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) highest = std::max(highest, std::stoi(entry.path().filename()));
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(highest + 8);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  ASSERT_FALSE(fillers.empty());
+  ::close(fillers.back());
+  fillers.pop_back();
+  auto agent = std::make_unique<AgentClient>(path_);
+  ASSERT_TRUE(agent->connected());
+
+  const auto cpu = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+  };
+  const double before = cpu();
+  std::this_thread::sleep_for(1500ms);
+  const double used = cpu() - before;
+  for (const int fd : fillers) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::printf("CPU while the table was full: %.3f s in 1.5 s\n", used);
+  EXPECT_LT(used, 0.15) << "the accept spun";
+
+  // Descriptors free again: the waiting agent is taken within the pause and asked.
+  std::this_thread::sleep_for(700ms);
+  ASSERT_EQ(page("https://a.example", ::geteuid()), "wait");
+  EXPECT_EQ(agent->next(), R"({"ask":"1","origin":"https://a.example"})");
 }
 
 }  // namespace
