@@ -104,7 +104,7 @@ void AgentSocket::admit(const std::shared_ptr<Agent>& agent) {
   agent->uid = credentials.uid;
   agents_[agent->id] = agent;
   consent::Effects effects;
-  board_.agentJoined(agent->id, agent->uid, effects);
+  board_.agentJoined(agent->id, agent->uid, consent::Clock::now(), effects);
   apply(effects);
   read(agent);
 }
@@ -149,7 +149,7 @@ void AgentSocket::onLine(const std::shared_ptr<Agent>& agent, const std::string&
   if (agent->asking) {  // a --list or --forget run: it is asked nothing
     agent->asking = false;
     consent::Effects effects;
-    board_.agentLeft(agent->id, effects);
+    board_.agentWasCommand(agent->id, effects);
     apply(effects);
   }
   if (const auto* forget = std::get_if<protocol::Forget>(&*request)) {

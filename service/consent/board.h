@@ -65,9 +65,14 @@ class Board {
   // The waiting connection closed on its own: it is forgotten, and its question too if nobody else waits.
   void leave(TicketId ticket, Clock::time_point now, Effects& effects);
 
-  void agentJoined(AgentId agent, uid_t uid, Effects& effects);
+  // An agent connected. Its user is remembered (in the store) as one who runs an agent: from then
+  // on, that user's pages wait for an agent (up to the timeout) when none is connected.
+  void agentJoined(AgentId agent, uid_t uid, Clock::time_point now, Effects& effects);
   // The agent's connection ended: with no agent left for its user, that user's waiting connections time out.
   void agentLeft(AgentId agent, Effects& effects);
+  // The connection sent a list or forget request: a command run, not an agent. It leaves, and a
+  // user it was the first connection of is not remembered as running an agent.
+  void agentWasCommand(AgentId agent, Effects& effects);
   // An answer from an agent. Only the agent's own user's question counts; the first answer wins.
   void answer(AgentId agent, const std::string& question, bool allow, bool remember, Clock::time_point now,
               Effects& effects);
@@ -81,6 +86,7 @@ class Board {
   struct Waiting {  // one origin of one user, with the connections that wait for it
     std::string origin;
     std::set<TicketId> tickets;
+    Clock::time_point since{};  // waiting with no agent connected ends at since + timeout
   };
   struct User {
     std::set<AgentId> agents;
@@ -89,6 +95,7 @@ class Board {
     std::set<AgentId> asked;    // agents showing it
     Clock::time_point deadline{};
     std::map<std::string, Clock::time_point> quietUntil;
+    AgentId notedBy = 0;  // the connection that made the store note this user, until it asks something
   };
 
   void askNext(User& user, Clock::time_point now, Effects& effects);
@@ -96,6 +103,8 @@ class Board {
   void settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::time_point now,
                    Effects& effects);
   void withdraw(User& user, AgentId except, Effects& effects);
+  // Every waiting connection of the user ends with `outcome`.
+  void endAll(User& user, Outcome outcome, Effects& effects);
 
   Settings settings_;
   Store& store_;

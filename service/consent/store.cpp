@@ -100,11 +100,64 @@ const std::map<std::string, bool>& Store::list(uid_t uid) { return decisions(uid
 
 bool Store::save(uid_t uid) {
   if (directory_.empty()) return true;
-  const std::string path = pathOf(directory_, uid);
+  return replace(pathOf(directory_, uid), formatDecisions(loaded_[uid]));
+}
+
+std::optional<std::set<uid_t>> parseAgentUsers(const std::string& text) {
+  std::set<uid_t> users;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string::npos || end == start || end - start > 10) return std::nullopt;
+    std::uint64_t uid = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      uid = uid * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    if (uid > static_cast<uid_t>(-1)) return std::nullopt;
+    users.insert(static_cast<uid_t>(uid));
+    start = end + 1;
+  }
+  return users;
+}
+
+std::set<uid_t>& Store::agentUsers() {
+  if (agentUsers_) return *agentUsers_;
+  agentUsers_.emplace();
+  if (directory_.empty()) return *agentUsers_;
+  const std::string path = directory_ + "/agents";
+  const FileText file = readFileText(path, false);
+  std::optional<std::set<uid_t>> parsed;
+  if (file.error == 0) parsed = parseAgentUsers(file.text);
+  if (parsed) {
+    *agentUsers_ = std::move(*parsed);
+  } else if (file.opened || file.error != ENOENT) {
+    warn("consent: ignoring " + path + ": not a list of uids");
+  }
+  return *agentUsers_;
+}
+
+bool Store::ranAgent(uid_t uid) { return agentUsers().contains(uid); }
+
+void Store::noteAgent(uid_t uid, bool ran) {
+  std::set<uid_t>& users = agentUsers();
+  if (ran == users.contains(uid)) return;
+  if (ran) {
+    users.insert(uid);
+  } else {
+    users.erase(uid);
+  }
+  if (directory_.empty()) return;
+  std::string text;
+  for (const uid_t user : users) text += std::to_string(user) + "\n";
+  replace(directory_ + "/agents", text);
+}
+
+bool Store::replace(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".new";
   ::unlink(temporary.c_str());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  bool written = fd >= 0 && ::fchmod(fd, 0600) == 0 && writeAll(fd, formatDecisions(loaded_[uid])) && ::fsync(fd) == 0;
+  bool written = fd >= 0 && ::fchmod(fd, 0600) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
   if (fd >= 0) written = ::close(fd) == 0 && written;
   if (written) written = ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!written) {

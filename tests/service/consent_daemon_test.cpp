@@ -107,14 +107,20 @@ class Agent {
 // "close CODE"). Reports arrive over a pipe in that order.
 class Page {
  public:
-  Page(uid_t uid, const std::string& origin) {
+  // `halfClosed`: the page sends its upgrade and one request at once and shuts its sending side,
+  // so by the time the daemon looks its user up the connection is no longer established.
+  Page(uid_t uid, const std::string& origin, bool halfClosed = false) {
     int fds[2];
     if (::pipe(fds) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(fds[0]);
       if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) ::_exit(2);
-      run(fds[1], origin);
+      if (halfClosed) {
+        runHalfClosed(fds[1], origin);
+      } else {
+        run(fds[1], origin);
+      }
       ::_exit(0);
     }
     ::close(fds[1]);
@@ -154,6 +160,19 @@ class Page {
       return say(fd, "close " + std::to_string(code));
     }
     say(fd, "<frame " + std::to_string(frame->opcode()) + ">");
+  }
+
+  // Reports the answer's status and, for a 101, "reply" when the request was answered.
+  static void runHalfClosed(int fd, const std::string& origin) {
+    testsupport::RawClient client;
+    if (!client.connect("127.0.0.1", kServicePort)) return say(fd, "<refused>");
+    const std::string request = testsupport::RawClient::upgradeRequest("/", "Origin: " + origin + "\r\n");
+    client.send(request + testsupport::textFrame(R"({"type":"GetLibVersion"})"));
+    client.shutdownWrite();
+    const std::string bytes = client.drain(3000).bytes;
+    if (bytes.size() < 12) return say(fd, "<no answer>");
+    say(fd, bytes.substr(9, 3));
+    if (bytes.rfind("HTTP/1.1 101", 0) == 0) say(fd, bytes.find("GetLibVersion") != std::string::npos ? "reply" : "<no reply>");
   }
 
   pid_t pid_ = -1;
@@ -341,6 +360,47 @@ TEST_F(ConsentDaemon, TwoAgentsOfOneUserTheFirstAnswerWins) {
   Page next(kAlice, kSite);  // not remembered: asked again
   EXPECT_EQ(next.report(), "101");
   EXPECT_EQ(desktop->asked(kSite), laptop->asked(kSite));
+}
+
+TEST_F(ConsentDaemon, AUserWhoRanAnAgentIsNotServedUnaskedWhileNoneIsConnected) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  agent(kAlice).reset();  // Alice ran an agent once; it is gone now
+  std::this_thread::sleep_for(100ms);
+  {
+    Page waiting(kAlice, kSite);
+    EXPECT_EQ(waiting.report(), "101");
+    EXPECT_EQ(waiting.report(500), "<nothing>") << "served with nobody asked";
+    const auto alice = agent(kAlice);  // asked as soon as it connects
+    const std::string question = alice->asked(kSite);
+    ASSERT_NE(question, "");
+    alice->answer(question, "allow", false);
+    EXPECT_EQ(waiting.report(), "reply");
+  }
+  // After a restart the daemon still knows, before any agent is back; no agent in time: 4408.
+  ASSERT_TRUE(testdaemon::signalAndWait(stopper_.pid, SIGTERM, 3000ms));
+  startDaemon();
+  Page afterRestart(kAlice, kSite);
+  EXPECT_EQ(afterRestart.report(), "101");
+  EXPECT_EQ(afterRestart.report(), "close 4408");
+  // A user who never ran one is served as before.
+  Page bobs(kBob, kSite);
+  EXPECT_EQ(bobs.report(), "101");
+  EXPECT_EQ(bobs.report(), "reply");
+}
+
+TEST_F(ConsentDaemon, APageWhoseUserCannotBeLookedUpIsRefusedWhileAnAgentRuns) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  {
+    Page before(kAlice, kSite, true);  // no agent anywhere: served as without consent
+    EXPECT_EQ(before.report(), "101");
+    EXPECT_EQ(before.report(), "reply");
+  }
+  const auto bob = agent(kBob);
+  Page page(kAlice, kSite, true);
+  EXPECT_EQ(page.report(), "403");
+  EXPECT_TRUE(bob->next(300).isNull()) << "another user's agent was asked";
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST(ConsentGate, AConnectionClosedWhileWaitingWithdrawsItsQuestion) {
   consent::Store store("");
   consent::Board board({}, store);
   consent::Effects effects;
-  board.agentJoined(1, 1000, effects);
+  board.agentJoined(1, 1000, consent::Clock::now(), effects);
   consent::TicketId ticket = 0;
   const auto now = consent::Clock::now();
   ASSERT_EQ(board.admit("https://x.example", false, 1000, now, ticket, effects), consent::Admission::wait);

@@ -48,7 +48,7 @@ class Script {
  public:
   explicit Script(consent::Mode mode) : store_(""), board_({mode, std::chrono::seconds(60), std::chrono::seconds(60), 4}, store_) {}
 
-  // Events: "agent ID UID", "gone ID", "page NAME UID ORIGIN [listed]" (UID "?" for unknown),
+  // Events: "agent ID UID", "gone ID", "command ID" (it sent list or forget), "page NAME UID ORIGIN [listed]" (UID "?" for unknown),
   // "answer AGENT Q allow|block [remember]", "leave NAME", "at SECONDS" (also ticks).
   std::string run(const std::string& event) {
     std::istringstream words(event);
@@ -60,11 +60,15 @@ class Script {
       consent::AgentId agent;
       uid_t uid;
       words >> agent >> uid;
-      board_.agentJoined(agent, uid, effects);
+      board_.agentJoined(agent, uid, now_, effects);
     } else if (verb == "gone") {
       consent::AgentId agent;
       words >> agent;
       board_.agentLeft(agent, effects);
+    } else if (verb == "command") {
+      consent::AgentId agent;
+      words >> agent;
+      board_.agentWasCommand(agent, effects);
     } else if (verb == "page") {
       std::string name, uid, origin, listed;
       words >> name >> uid >> origin >> listed;
@@ -119,8 +123,24 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
        {{"agent 1 1000", ""}, {"page a 1000 https://x.example", "serve"}}},
       {"unknown-origin = refuse refuses what is not listed", Mode::refuse,
        {{"agent 1 1000", ""}, {"page a 1000 https://x.example", "refuse"}, {"page b 1000 https://y.example listed", "serve"}}},
-      {"no agent of that user, or an unknown user: served as before", Mode::ask,
-       {{"agent 1 1000", ""}, {"page a 1001 https://x.example", "serve"}, {"page b ? https://x.example", "serve"}}},
+      {"no agent of that user ever, or an unknown user while no agent runs: served as before", Mode::ask,
+       {{"page b ? https://x.example", "serve"}, {"agent 1 1000", ""}, {"page a 1001 https://x.example", "serve"}}},
+      {"an unknown user while any agent runs: refused (the page may be that agent's user's)", Mode::ask,
+       {{"agent 1 1000", ""}, {"page a ? https://x.example", "refuse"}, {"gone 1", ""}, {"page b ? https://x.example", "serve"}}},
+      {"a user who ran an agent: a page waits for one, is asked when it connects, 4408 at the timeout", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"gone 1", ""},
+        {"page a 1000 https://x.example", "wait"},
+        {"agent 2 1000", "ask@2 q1 https://x.example"},
+        {"answer 2 1 allow", "a serve"},
+        {"gone 2", ""},
+        {"page b 1000 https://y.example", "wait"},
+        {"at 59", ""},
+        {"at 60", "b 4408"},
+        {"page c 1000 https://y.example", "wait"}}},
+      {"a list or forget run does not count as running an agent", Mode::ask,
+       {{"agent 1 1000", ""}, {"command 1", ""}, {"page a 1000 https://x.example", "serve"},
+        {"agent 2 1001", ""}, {"agent 3 1001", ""}, {"command 3", ""}, {"gone 2", ""}, {"page b 1001 https://x.example", "wait"}}},
       {"Allow and remember: served, and not asked again", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
@@ -185,14 +205,14 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"agent 2 1000", "ask@2 q1 https://x.example"},
         {"answer 2 1 block", "withdraw@1 q1; a 4403"}}},
-      {"the last agent gone: every waiting page of that user gets 4408", Mode::ask,
+      {"the last agent gone: every waiting page of that user gets 4408; the next waits for one to come", Mode::ask,
        {{"agent 1 1000", ""},
         {"agent 2 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example; ask@2 q1 https://x.example"},
         {"page b 1000 https://y.example", "wait"},
         {"gone 1", ""},
         {"gone 2", "a 4408; b 4408"},
-        {"page c 1000 https://z.example", "serve"}}},
+        {"page c 1000 https://z.example", "wait"}}},
       {"a page that leaves takes its question along once no page waits for it", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},

@@ -112,4 +112,30 @@ TEST_F(ConsentStore, AnUnwritableDirectoryKeepsTheDecisionForThisRunAndSaysSo) {
   EXPECT_EQ(store.lookup(1000, "https://a.example"), true);
 }
 
+TEST_F(ConsentStore, TheUsersWhoRanAnAgentSurviveARestartAndABadListIsIgnored) {
+  {
+    consent::Store store(directory_);
+    store.noteAgent(1000, true);
+    store.noteAgent(1001, true);
+    store.noteAgent(1001, false);
+    store.noteAgent(4000000000u, true);
+  }
+  EXPECT_EQ(read("agents"), "1000\n4000000000\n");
+  EXPECT_EQ(fs::status(directory_ / "agents").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  consent::Store again(directory_);
+  EXPECT_TRUE(again.ranAgent(1000));
+  EXPECT_FALSE(again.ranAgent(1001));
+  EXPECT_TRUE(again.ranAgent(4000000000u));
+
+  for (const char* bad : {"1000", "x\n", "\n", "-1\n", "99999999999\n", "1000 \n"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(consent::parseAgentUsers(bad), std::nullopt);
+  }
+  std::ofstream(directory_ / "agents") << "1000\n10";
+  std::vector<std::string> warnings;
+  consent::Store cut(directory_, [&](const std::string& line) { warnings.push_back(line); });
+  EXPECT_FALSE(cut.ranAgent(1000));
+  EXPECT_EQ(warnings, std::vector<std::string>{"consent: ignoring " + (directory_ / "agents").string() + ": not a list of uids"});
+}
+
 }  // namespace
