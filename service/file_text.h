@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Reading a small file whole: the settings file and the remembered consent decisions.
+// A small file read whole, or replaced whole: the settings file and the consent directory's files.
 #pragma once
 
 #include <string>
@@ -12,3 +12,7 @@ struct FileText {
 
 // `followLinks` false: a symbolic link as the last name is an error (ELOOP), not followed.
 FileText readFileText(const std::string& path, bool followLinks = true);
+
+// Writes `text` to PATH.new (mode 0600, never through a link), flushes it to disk and renames it
+// over `path`: a reader sees the old file or the new one, never a part. 0 or the errno.
+int replaceFileText(const std::string& path, const std::string& text);

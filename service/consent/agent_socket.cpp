@@ -38,10 +38,19 @@ struct AgentSocket::Agent {
   asio::local::stream_protocol::socket socket;
   asio::streambuf input;
   std::deque<std::string> output;
+  std::size_t unsent = 0;  // bytes in output
 };
 
-AgentSocket::AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished)
-    : io_(io), board_(board), store_(store), finished_(std::move(finished)), acceptor_(io), timer_(io), retry_(io) {}
+AgentSocket::AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished,
+                         AgentLimits limits)
+    : io_(io),
+      board_(board),
+      store_(store),
+      finished_(std::move(finished)),
+      limits_(limits),
+      acceptor_(io),
+      timer_(io),
+      retry_(io) {}
 
 AgentSocket::~AgentSocket() {
   if (!path_.empty()) ::unlink(path_.c_str());
@@ -100,6 +109,9 @@ void AgentSocket::admit(const std::shared_ptr<Agent>& agent) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(agent->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return;
+  std::size_t sameUser = 0;
+  for (const auto& [id, other] : agents_) sameUser += other->uid == credentials.uid ? 1 : 0;
+  if (agents_.size() >= limits_.total || sameUser >= limits_.perUser) return;  // closed as `agent` goes
   agent->id = nextAgent_++;
   agent->uid = credentials.uid;
   agents_[agent->id] = agent;
@@ -163,6 +175,9 @@ void AgentSocket::onLine(const std::shared_ptr<Agent>& agent, const std::string&
 void AgentSocket::send(const std::shared_ptr<Agent>& agent, std::string line) {
   if (!agent->socket.is_open()) return;
   line += '\n';
+  // An agent that does not read what it asked for would make the daemon keep it all.
+  if (agent->unsent + line.size() > limits_.unsent) return drop(agent);
+  agent->unsent += line.size();
   agent->output.push_back(std::move(line));
   // One write in flight: the first line queued starts it, each completion takes the next.
   if (agent->output.size() == 1) write(agent);
@@ -172,6 +187,7 @@ void AgentSocket::write(const std::shared_ptr<Agent>& agent) {
   asio::async_write(agent->socket, asio::buffer(agent->output.front()),
                     [this, agent](const std::error_code& error, std::size_t) {
                       if (error) return drop(agent);
+                      agent->unsent -= agent->output.front().size();
                       agent->output.pop_front();
                       if (!agent->output.empty()) write(agent);
                     });

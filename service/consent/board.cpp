@@ -13,6 +13,8 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   // The page's user is not known (it half-closed, or is not on this machine): nobody to ask. While
   // some user runs an agent that page may be one of theirs, so it is refused; else as without consent.
   if (!uid) return agentUser_.empty() ? Admission::serve : Admission::refuse;
+  // Nothing this long is kept or asked about (a browser's origin is far shorter).
+  if (origin.size() > kMaxOriginBytes) return Admission::refuse;
   if (const std::optional<bool> remembered = store_.lookup(*uid, origin)) {
     return *remembered ? Admission::serve : Admission::refuse;
   }
@@ -168,12 +170,24 @@ void Board::settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::
     effects.finished.push_back({ticket, outcome});
     ticketUser_.erase(ticket);
   }
-  if (outcome != Outcome::serve) user.quietUntil[front.origin] = now + settings_.quiet;
+  if (outcome != Outcome::serve) beQuiet(user, front.origin, now);
   withdraw(user, answeredBy, effects);
   user.queue.pop_front();
   user.question.clear();
   user.asked.clear();
   askNext(user, now, effects);
+}
+
+void Board::beQuiet(User& user, const std::string& origin, Clock::time_point now) {
+  std::erase_if(user.quietUntil, [now](const auto& entry) { return entry.second <= now; });
+  if (user.quietUntil.size() >= kMaxQuietOrigins && !user.quietUntil.contains(origin)) {
+    auto oldest = user.quietUntil.begin();
+    for (auto entry = oldest; entry != user.quietUntil.end(); ++entry) {
+      if (entry->second < oldest->second) oldest = entry;
+    }
+    user.quietUntil.erase(oldest);
+  }
+  user.quietUntil[origin] = now + settings_.quiet;
 }
 
 void Board::withdraw(User& user, AgentId except, Effects& effects) {

@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 using AgentId = std::uint64_t;   // one connected agent
 using TicketId = std::uint64_t;  // one page connection waiting for a decision
 
+inline constexpr std::size_t kMaxQuietOrigins = 64;  // per user
+
 enum class Mode { ask, allow, refuse };  // what an origin not in allow-origin gets
 
 struct Settings {
@@ -103,6 +105,9 @@ class Board {
   void settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::time_point now,
                    Effects& effects);
   void withdraw(User& user, AgentId except, Effects& effects);
+  // After Block or no answer: refused for the quiet period. Per user at most kMaxQuietOrigins
+  // (the one whose quiet ends first goes).
+  void beQuiet(User& user, const std::string& origin, Clock::time_point now);
   // Every waiting connection of the user ends with `outcome`.
   void endAll(User& user, Outcome outcome, Effects& effects);
 

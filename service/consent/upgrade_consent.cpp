@@ -13,7 +13,8 @@
 UpgradeConsent::UpgradeConsent(asio::io_context& io, const consent::Settings& rules, const std::string& directory,
                                bool originListed, consent::Store::Warn warn)
     : originListed_(originListed),
-      store_(directory, std::move(warn)),
+      writer_(warn),
+      store_(directory, warn, [this](const std::string& path, std::string text) { writer_.write(path, std::move(text)); }),
       board_(rules, store_),
       agents_(io, board_, store_, [this](const consent::Effects::Finish& done) { finish(done); }) {
   // Under systemd the unit's StateDirectory made it; started by hand, the first decision would

@@ -13,6 +13,7 @@
 #include "net/event.h"
 #include "net/hold.h"
 #include "service/consent/agent_socket.h"
+#include "service/consent/background_writer.h"
 #include "service/consent/board.h"
 #include "service/consent/store.h"
 #include "service/consent/gate.h"
@@ -41,6 +42,7 @@ class UpgradeConsent {
   void finish(const consent::Effects::Finish& finish);
 
   const bool originListed_;
+  consent::BackgroundWriter writer_;  // the store's files, off the loop
   consent::Store store_;
   consent::Board board_;
   AgentSocket agents_;

@@ -44,9 +44,12 @@ class AgentClient {
     if (fd_ >= 0) ::close(fd_);
   }
   bool connected() const { return fd_ >= 0; }
-  void say(const std::string& line) {
+  int fd() const { return fd_; }
+  void say(const std::string& line) { ASSERT_TRUE(trySay(line)); }
+  // false when the daemon already closed the connection.
+  bool trySay(const std::string& line) {
     const std::string text = line + "\n";
-    ASSERT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
   }
   // The next line, "EOF" when the daemon closed, "" when nothing came in time.
   std::string next(std::chrono::milliseconds wait = 3s) {
@@ -137,6 +140,7 @@ class AgentSocketTest : public ::testing::Test {
   consent::Store store_;
   consent::Board board_;
   AgentSocket agents_;
+  std::vector<std::unique_ptr<AgentSocket>> extra_;  // more sockets on the loop, gone after it stops
   std::thread thread_;
   std::mutex mutex_;
   std::vector<consent::Effects::Finish> finished_;
@@ -294,6 +298,60 @@ TEST_F(AgentSocketTest, WithNoDescriptorLeftAWaitingAgentCostsNoSpinAndIsTakenLa
   std::this_thread::sleep_for(700ms);
   ASSERT_EQ(page("https://a.example", ::geteuid()), "wait");
   EXPECT_EQ(agent->next(), R"({"ask":"1","origin":"https://a.example"})");
+}
+
+TEST_F(AgentSocketTest, AnAgentThatDoesNotReadItsRepliesIsDroppedNotKept) {
+  // 40,000 list requests, no reply read: far more than the socket's buffers and the 64 KiB allowed.
+  AgentClient greedy(path_);
+  ASSERT_TRUE(greedy.connected());
+  std::string lines;
+  for (int i = 0; i < 40000; ++i) lines += "{\"list\":true}\n";
+  std::size_t sent = 0;
+  while (sent < lines.size()) {
+    const ssize_t n = ::send(greedy.fd(), lines.data() + sent, lines.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;  // dropped meanwhile
+    sent += static_cast<std::size_t>(n);
+  }
+  int replies = 0;
+  std::string line;
+  while ((line = greedy.next()) == R"({"remembered":[]})") ++replies;
+  EXPECT_EQ(line, "EOF");
+  EXPECT_LT(replies, 40000);
+  std::printf("dropped after %d replies (%zu bytes of requests taken)\n", replies, sent);
+
+  AgentClient agent(path_);  // the others are served as before
+  agent.say(R"({"list":true})");
+  EXPECT_EQ(agent.next(), R"({"remembered":[]})");
+}
+
+TEST_F(AgentSocketTest, ConnectionsBeyondTheUsersShareOrTheTotalAreClosedAtOnce) {
+  const struct {
+    const char* name;
+    AgentLimits limits;
+  } cases[] = {{"per user", {2, 64, 64 * 1024}}, {"in all", {4, 2, 64 * 1024}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (directory_ / (std::string(c.name) + ".sock")).string();
+    std::promise<std::error_code> listening;
+    asio::post(io_, [&] {
+      extra_.push_back(std::make_unique<AgentSocket>(io_, board_, store_, [](const consent::Effects::Finish&) {}, c.limits));
+      listening.set_value(extra_.back()->listen(path));
+    });
+    ASSERT_FALSE(listening.get_future().get());
+    std::vector<std::unique_ptr<AgentClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+      clients.push_back(std::make_unique<AgentClient>(path));
+      clients.back()->trySay(R"({"list":true})");  // the third may find itself closed already
+    }
+    EXPECT_EQ(clients[0]->next(), R"({"remembered":[]})");
+    EXPECT_EQ(clients[1]->next(), R"({"remembered":[]})");
+    EXPECT_EQ(clients[2]->next(), "EOF");
+    clients[0].reset();  // a place freed is taken again
+    settle();
+    AgentClient later(path);
+    later.say(R"({"list":true})");
+    EXPECT_EQ(later.next(), R"({"remembered":[]})");
+  }
 }
 
 }  // namespace

@@ -230,4 +230,36 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
   }
 }
 
+TEST(ConsentBoard, TheQuietPeriodsOfAUserAreBoundedTheOldestGoes) {
+  consent::Store store("");
+  Board board({}, store);
+  Effects effects;
+  const Clock::time_point start = Clock::now();
+  board.agentJoined(1, 1000, start, effects);
+  const auto origin = [](std::size_t i) { return "https://" + std::to_string(i) + ".example"; };
+  for (std::size_t i = 0; i <= consent::kMaxQuietOrigins; ++i) {
+    const Clock::time_point now = start + std::chrono::milliseconds(i);
+    consent::TicketId ticket = 0;
+    ASSERT_EQ(board.admit(origin(i), false, 1000, now, ticket, effects), Admission::wait);
+    board.answer(1, std::to_string(i + 1), false, false, now, effects);
+  }
+  consent::TicketId ticket = 0;
+  const Clock::time_point later = start + std::chrono::seconds(1);
+  EXPECT_EQ(board.admit(origin(0), false, 1000, later, ticket, effects), Admission::wait) << "the oldest went";
+  EXPECT_EQ(board.admit(origin(1), false, 1000, later, ticket, effects), Admission::refuse);
+  EXPECT_EQ(board.admit(origin(consent::kMaxQuietOrigins), false, 1000, later, ticket, effects), Admission::refuse);
+}
+
+TEST(ConsentBoard, AnOriginTooLongToKeepIsRefusedNotAsked) {
+  consent::Store store("");
+  Board board({}, store);
+  Effects effects;
+  board.agentJoined(1, 1000, Clock::now(), effects);
+  consent::TicketId ticket = 0;
+  const std::string longest = "https://" + std::string(consent::kMaxOriginBytes - 16, 'a') + ".example";
+  ASSERT_EQ(longest.size(), consent::kMaxOriginBytes);
+  EXPECT_EQ(board.admit(longest + "x", false, 1000, Clock::now(), ticket, effects), Admission::refuse);
+  EXPECT_EQ(board.admit(longest, false, 1000, Clock::now(), ticket, effects), Admission::wait);
+}
+
 }  // namespace
