@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <json/json.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -167,6 +169,9 @@ class Page {
     testsupport::RawClient client;
     if (!client.connect("127.0.0.1", kServicePort)) return say(fd, "<refused>");
     const std::string request = testsupport::RawClient::upgradeRequest("/", "Origin: " + origin + "\r\n");
+    // Corked, the request leaves with the FIN, after this end has left the established state.
+    const int one = 1;
+    ::setsockopt(client.fd(), IPPROTO_TCP, TCP_CORK, &one, sizeof one);
     client.send(request + testsupport::textFrame(R"({"type":"GetLibVersion"})"));
     client.shutdownWrite();
     const std::string bytes = client.drain(3000).bytes;
