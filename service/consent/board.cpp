@@ -32,8 +32,15 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   for (Waiting& waiting : user.queue) {
     if (waiting.origin == origin) entry = &waiting;
   }
+  if (entry && entry->tickets.size() >= settings_.maxWaitingPerOrigin) return Admission::refuse;
   if (!entry) {
     if (user.queue.size() >= 1 + settings_.maxWaitingOrigins) return Admission::refuse;
+    // A page opening ever new subdomains would put one question after another on the screen.
+    while (!user.newQuestions.empty() && now - user.newQuestions.front() >= std::chrono::minutes(1)) {
+      user.newQuestions.pop_front();
+    }
+    if (user.newQuestions.size() >= settings_.maxNewQuestionsPerMinute) return Admission::refuse;
+    user.newQuestions.push_back(now);
     entry = &user.queue.emplace_back(Waiting{origin, {}, now});
   }
   ticket = nextTicket_++;

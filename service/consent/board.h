@@ -33,6 +33,8 @@ struct Settings {
   std::chrono::seconds timeout{60};      // an unanswered question closes its connections
   std::chrono::seconds quiet{60};        // after Block or no answer, the origin is refused this long
   std::size_t maxWaitingOrigins = 4;     // per user, besides the one on screen
+  std::size_t maxWaitingPerOrigin = 4;   // connections of one user waiting for one origin's answer
+  std::size_t maxNewQuestionsPerMinute = 10;  // per user: origins not waiting yet, each a new question
 };
 
 // What happens to a new page connection.
@@ -97,6 +99,7 @@ class Board {
     std::set<AgentId> asked;    // agents showing it
     Clock::time_point deadline{};
     std::map<std::string, Clock::time_point> quietUntil;
+    std::deque<Clock::time_point> newQuestions;  // when each origin of the last minute began to wait
     AgentId notedBy = 0;  // the connection that made the store note this user, until it asks something
   };
 

@@ -408,4 +408,36 @@ TEST_F(ConsentDaemon, APageWhoseUserCannotBeLookedUpIsRefusedWhileAnAgentRuns) {
   EXPECT_TRUE(bob->next(300).isNull()) << "another user's agent was asked";
 }
 
+TEST_F(ConsentDaemon, WaitingPagesAndNewQuestionsOfAUserAreBounded) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  const auto alice = agent(kAlice);
+  {
+    // One site opening socket after socket: 4 wait on the question, the rest get 403.
+    std::vector<std::unique_ptr<Page>> pages;
+    for (int i = 1; i <= 6; ++i) {
+      pages.push_back(std::make_unique<Page>(kAlice, kSite));
+      EXPECT_EQ(pages.back()->report(), i <= 4 ? "101" : "403") << "page " << i;
+    }
+    const std::string question = alice->asked(kSite);
+    ASSERT_NE(question, "");
+    alice->answer(question, "allow", false);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(pages[i]->report(), "reply") << "page " << i + 1;
+  }
+  // Ever new subdomains: 10 new questions in a minute (one counted above), then 403.
+  for (int i = 2; i <= 11; ++i) {
+    const std::string origin = "https://s" + std::to_string(i) + ".site.example";
+    Page page(kAlice, origin);
+    const std::string status = page.report();
+    if (i <= 10) {
+      EXPECT_EQ(status, "101") << origin;
+      alice->answer(alice->asked(origin), "allow", false);
+      EXPECT_EQ(page.report(), "reply") << origin;
+    } else {
+      EXPECT_EQ(status, "403") << origin;
+    }
+  }
+  EXPECT_TRUE(alice->next(300).isNull());
+}
+
 }  // namespace

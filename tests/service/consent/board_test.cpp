@@ -213,6 +213,33 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"gone 1", ""},
         {"gone 2", "a 4408; b 4408"},
         {"page c 1000 https://z.example", "wait"}}},
+      {"at most 4 connections of a user wait for one origin", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"page b 1000 https://x.example", "wait"},
+        {"page c 1000 https://x.example", "wait"},
+        {"page d 1000 https://x.example", "wait"},
+        {"page e 1000 https://x.example", "refuse"},
+        {"page f 1001 https://x.example", "serve"},
+        {"leave a", ""},
+        {"page g 1000 https://x.example", "wait"}}},
+      {"at most 10 new questions per user and minute", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://1.example", "wait; ask@1 q1 https://1.example"}, {"answer 1 1 allow", "a serve"},
+        {"page a 1000 https://2.example", "wait; ask@1 q2 https://2.example"}, {"answer 1 2 allow", "a serve"},
+        {"page a 1000 https://3.example", "wait; ask@1 q3 https://3.example"}, {"answer 1 3 allow", "a serve"},
+        {"page a 1000 https://4.example", "wait; ask@1 q4 https://4.example"}, {"answer 1 4 allow", "a serve"},
+        {"page a 1000 https://5.example", "wait; ask@1 q5 https://5.example"}, {"answer 1 5 allow", "a serve"},
+        {"page a 1000 https://6.example", "wait; ask@1 q6 https://6.example"}, {"answer 1 6 allow", "a serve"},
+        {"page a 1000 https://7.example", "wait; ask@1 q7 https://7.example"}, {"answer 1 7 allow", "a serve"},
+        {"page a 1000 https://8.example", "wait; ask@1 q8 https://8.example"}, {"answer 1 8 allow", "a serve"},
+        {"page a 1000 https://9.example", "wait; ask@1 q9 https://9.example"}, {"answer 1 9 allow", "a serve"},
+        {"at 59", ""},
+        {"page a 1000 https://10.example", "wait; ask@1 q10 https://10.example"}, {"answer 1 10 allow", "a serve"},
+        {"page b 1000 https://11.example", "refuse"},
+        {"at 60", ""},
+        {"page b 1000 https://11.example", "wait; ask@1 q11 https://11.example"},
+        {"page c 1000 https://12.example", "wait"}}},
       {"a page that leaves takes its question along once no page waits for it", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
@@ -232,7 +259,9 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
 
 TEST(ConsentBoard, TheQuietPeriodsOfAUserAreBoundedTheOldestGoes) {
   consent::Store store("");
-  Board board({}, store);
+  consent::Settings settings;
+  settings.maxNewQuestionsPerMinute = 1000;  // this many questions within a second
+  Board board(settings, store);
   Effects effects;
   const Clock::time_point start = Clock::now();
   board.agentJoined(1, 1000, start, effects);
