@@ -10,11 +10,12 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   // No Origin: not a page (allow-missing-origin rules on it); listed: the operator already said yes.
   if (origin.empty() || listed || settings_.mode == Mode::allow) return Admission::serve;
   if (settings_.mode == Mode::refuse) return Admission::refuse;
+  // Browsers send short printable ASCII: anything else could look like another site on screen,
+  // and is neither asked about nor kept.
+  if (!isStorableOrigin(origin)) return Admission::refuse;
   // The page's user is not known (it half-closed, or is not on this machine): nobody to ask. While
   // some user runs an agent that page may be one of theirs, so it is refused; else as without consent.
   if (!uid) return agentUser_.empty() ? Admission::serve : Admission::refuse;
-  // Nothing this long is kept or asked about (a browser's origin is far shorter).
-  if (origin.size() > kMaxOriginBytes) return Admission::refuse;
   if (const std::optional<bool> remembered = store_.lookup(*uid, origin)) {
     return *remembered ? Admission::serve : Admission::refuse;
   }

@@ -440,4 +440,19 @@ TEST_F(ConsentDaemon, WaitingPagesAndNewQuestionsOfAUserAreBounded) {
   EXPECT_TRUE(alice->next(300).isNull());
 }
 
+TEST_F(ConsentDaemon, AnOriginOutsidePrintableAsciiOrTooLongIsRefusedUnasked) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  const auto alice = agent(kAlice);
+  for (const std::string& origin : {std::string("https://caf\xc3\xa9.example"), std::string("https://\xff.example"),
+                                    "https://" + std::string(250, 'a') + ".example"}) {
+    Page page(kAlice, origin);
+    EXPECT_EQ(page.report(), "403") << origin.substr(0, 30);
+  }
+  EXPECT_TRUE(alice->next(300).isNull()) << "the agent was asked";
+  Page plain(kAlice, kSite);  // a plain one is still asked
+  EXPECT_EQ(plain.report(), "101");
+  EXPECT_NE(alice->asked(kSite), "");
+}
+
 }  // namespace

@@ -279,7 +279,7 @@ TEST(ConsentBoard, TheQuietPeriodsOfAUserAreBoundedTheOldestGoes) {
   EXPECT_EQ(board.admit(origin(consent::kMaxQuietOrigins), false, 1000, later, ticket, effects), Admission::refuse);
 }
 
-TEST(ConsentBoard, AnOriginTooLongToKeepIsRefusedNotAsked) {
+TEST(ConsentBoard, AnOriginTooLongOrNotPrintableAsciiIsRefusedNotAsked) {
   consent::Store store("");
   Board board({}, store);
   Effects effects;
@@ -288,6 +288,11 @@ TEST(ConsentBoard, AnOriginTooLongToKeepIsRefusedNotAsked) {
   const std::string longest = "https://" + std::string(consent::kMaxOriginBytes - 16, 'a') + ".example";
   ASSERT_EQ(longest.size(), consent::kMaxOriginBytes);
   EXPECT_EQ(board.admit(longest + "x", false, 1000, Clock::now(), ticket, effects), Admission::refuse);
+  for (const std::string& unlike : {std::string("https://caf\xc3\xa9.example"), std::string("https://a\x7f.example"),
+                                    std::string("https://a b.example"), std::string("https://\xff.example")}) {
+    EXPECT_EQ(board.admit(unlike, false, 1000, Clock::now(), ticket, effects), Admission::refuse) << unlike;
+    EXPECT_EQ(board.admit(unlike, false, 1001, Clock::now(), ticket, effects), Admission::refuse) << "no agent: " << unlike;
+  }
   EXPECT_EQ(board.admit(longest, false, 1000, Clock::now(), ticket, effects), Admission::wait);
 }
 
