@@ -229,7 +229,14 @@ class Parser {
     }
   }
 
-  Loaded take() { return std::move(result_); }
+  Loaded take() {
+    for (const auto& [key, at] : {std::pair{"consent-dir", &result_.consent.directoryAt},
+                                  std::pair{"agent-socket", &result_.consent.agentSocketAt}}) {
+      const auto set = seen_.find(key);
+      if (set != seen_.end()) *at = name_ + ":" + std::to_string(set->second);
+    }
+    return std::move(result_);
+  }
 
  private:
   bool set(const std::string& name, std::string_view value, int number) {

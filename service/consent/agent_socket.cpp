@@ -62,10 +62,16 @@ std::error_code AgentSocket::listen(const std::string& path) {
   ::unlink(path.c_str());
   const asio::local::stream_protocol::endpoint endpoint(path);
   acceptor_.open(endpoint.protocol(), error);
-  if (!error) acceptor_.bind(endpoint, error);
-  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
   // Every local user runs an agent of their own; who they are comes from the kernel, not the path.
-  if (!error && ::chmod(path.c_str(), 0666) != 0) error = std::error_code(errno, std::generic_category());
+  // The file takes the socket's own mode less the umask at bind: set on the socket, never by name
+  // (a name could be swapped for a link between bind and a chmod).
+  if (!error && ::fchmod(acceptor_.native_handle(), 0666) != 0) error = std::error_code(errno, std::generic_category());
+  if (!error) {
+    const mode_t umask = ::umask(0);
+    acceptor_.bind(endpoint, error);
+    ::umask(umask);
+  }
+  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
   if (error) {
     acceptor_.close();
     return error;

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "service/consent/upgrade_consent.h"
 
-#include <sys/stat.h>
 
 #include <new>
 #include <optional>
@@ -16,11 +15,7 @@ UpgradeConsent::UpgradeConsent(asio::io_context& io, const consent::Settings& ru
       writer_(warn),
       store_(directory, warn, [this](const std::string& path, std::string text) { writer_.write(path, std::move(text)); }),
       board_(rules, store_),
-      agents_(io, board_, store_, [this](const consent::Effects::Finish& done) { finish(done); }) {
-  // Under systemd the unit's StateDirectory made it; started by hand, the first decision would
-  // otherwise not be kept. An error shows when the store writes.
-  if (!directory.empty()) ::mkdir(directory.c_str(), 0700);
-}
+      agents_(io, board_, store_, [this](const consent::Effects::Finish& done) { finish(done); }) {}
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -453,6 +454,66 @@ TEST_F(ConsentDaemon, AnOriginOutsidePrintableAsciiOrTooLongIsRefusedUnasked) {
   Page plain(kAlice, kSite);  // a plain one is still asked
   EXPECT_EQ(plain.report(), "101");
   EXPECT_NE(alice->asked(kSite), "");
+}
+
+TEST_F(ConsentDaemon, ADirectoryAnotherUserCouldWriteStopsTheStartAtItsLine) {
+  // The settings file: line 3 names the consent directory, line 4 the agent socket.
+  struct Case {
+    const char* name;
+    std::string consentDir;
+    std::string socketDir;
+    std::function<void()> make;
+    std::string expected;  // what follows "tokenbridged: CONFIG:"
+  };
+  const std::string bad = directory_ + "/bad";
+  const std::string good = directory_ + "/good";
+  const Case cases[] = {
+      {"consent directory writable by others", bad, directory_, [&] { ::mkdir(bad.c_str(), 0777); ::chmod(bad.c_str(), 0777); },
+       "3: consent-dir: " + bad + ": writable by other users; make it 0755 or 0700"},
+      {"consent directory made first by another user", bad, directory_,
+       [&] { ::mkdir(bad.c_str(), 0700); ::chown(bad.c_str(), kAlice, kAlice); },
+       "3: consent-dir: " + bad + ": owned by uid 61001, not by this service's user (uid 0)"},
+      {"consent directory a link", bad, directory_,
+       [&] { ::mkdir(good.c_str(), 0700); ::symlink(good.c_str(), bad.c_str()); },
+       "3: consent-dir: " + bad + ": a symbolic link; name the directory itself"},
+      {"socket directory writable by others (sticky, as /tmp)", directory_ + "/consent", bad,
+       [&] { ::mkdir(bad.c_str(), 01777); ::chmod(bad.c_str(), 01777); },
+       "4: agent-socket: " + bad + ": writable by other users; make it 0755 or 0700"},
+      {"socket directory of another user", directory_ + "/consent", bad,
+       [&] { ::mkdir(bad.c_str(), 0755); ::chown(bad.c_str(), kAlice, kAlice); },
+       "4: agent-socket: " + bad + ": owned by uid 61001, not by this service's user (uid 0)"},
+  };
+  const std::string config = directory_ + "/tokenbridged.conf";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(bad);
+    std::filesystem::remove_all(good);
+    c.make();
+    std::ofstream(config) << "listen = 127.0.0.1\nconsent-timeout = 2\nconsent-dir = " << c.consentDir
+                          << "\nagent-socket = " << c.socketDir << "/agent.sock\n";
+    const testdaemon::StartResult started = testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}}, {"--config", config});
+    EXPECT_EQ(started.exitStatus, 1);
+    EXPECT_EQ(started.errorOutput, "tokenbridged: " + config + ":" + c.expected + "\n");
+    EXPECT_EQ(testdaemon::pidListeningOn(kServicePort), 0);
+  }
+  // unknown-origin = allow uses neither: no check.
+  std::ofstream(config) << "listen = 127.0.0.1\nunknown-origin = allow\nconsent-dir = " << bad << "\n";
+  const testdaemon::StartResult started = testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}}, {"--config", config});
+  EXPECT_EQ(started.exitStatus, 0) << started.errorOutput;
+  stopper_.pid = testdaemon::pidListeningOn(kServicePort);
+}
+
+TEST_F(ConsentDaemon, TheAgentSocketIsForEveryUserWhateverTheUmask) {
+  const mode_t saved = ::umask(077);
+  startDaemon();
+  ::umask(saved);
+  struct stat info {};
+  ASSERT_EQ(::lstat(socket_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  struct stat consent {};
+  ASSERT_EQ(::stat((directory_ + "/consent").c_str(), &consent), 0);
+  EXPECT_EQ(consent.st_mode & 0777, 0700u);
 }
 
 }  // namespace
