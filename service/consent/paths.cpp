@@ -39,9 +39,10 @@ std::string say(const PathSetting& setting, const std::string& directory, const 
 }  // namespace
 
 std::string checkConsentPaths(const PathSetting& consentDir, const PathSetting& agentSocket) {
-  // Under systemd the unit's StateDirectory made its parent; started by hand it may be missing.
+  // Under systemd the unit's StateDirectory made its parent. Started by hand that may be missing
+  // too: then decisions are kept for this run only (the store says so when it cannot write).
   ::mkdir(consentDir.path.c_str(), 0700);
-  if (const std::string wrong = wrongWith(consentDir.path, false); !wrong.empty()) {
+  if (const std::string wrong = wrongWith(consentDir.path, true); !wrong.empty()) {
     return say(consentDir, consentDir.path, wrong);
   }
   // A missing one is reported when the socket cannot be made (pages are then served unasked).

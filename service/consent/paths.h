@@ -16,7 +16,7 @@ struct PathSetting {
 };
 
 // Makes the consent directory if it is missing (mode 0700), then checks it and the socket's
-// directory (if that exists): a directory, not a link, owned by this process's user, writable by
+// directory, each if it exists: a directory, not a link, owned by this process's user, writable by
 // nobody else. "" or the line to stop with: "FILE:LINE: consent-dir: PATH: what is wrong".
 std::string checkConsentPaths(const PathSetting& consentDir, const PathSetting& agentSocket);
 
