@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // tokenbridge-agent: runs in the user's desktop session and puts the service's questions ("may a
 // page of this site use the token?") on the screen, sending back Allow or Block. It reconnects
-// whenever the service restarts. --list and --forget show and drop the user's remembered answers.
+// as soon as the service is back after a restart. --list and --forget show and drop the user's remembered answers.
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 
 #include "agent/asker.h"
 #include "agent/daemon_link.h"
+#include "agent/socket_watch.h"
 
 namespace {
 
@@ -18,7 +19,6 @@ namespace protocol = consent::agent_line;
 
 constexpr char kDefaultSocket[] = "/run/tokenbridge/agent.sock";
 constexpr char kUsage[] = "usage: tokenbridge-agent [--socket PATH] [--list | --forget ORIGIN]";
-constexpr int kReconnectMs = 2000;
 
 void say(const std::string& line) { std::fprintf(stderr, "tokenbridge-agent: %s\n", line.c_str()); }
 
@@ -117,16 +117,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   DaemonLink link;
-  bool reported = false;
+  // Pages of a user who ran an agent wait while none is connected: be back as soon as the service is.
+  SocketWatch watch(socket);
+  int failures = 0;
   for (;;) {
     if (const std::string why = link.connect(socket); !why.empty()) {
-      if (!reported) say("waiting for the service at " + socket + ": " + why);
-      reported = true;
-      ::usleep(kReconnectMs * 1000);
+      if (failures == 0) say("waiting for the service at " + socket + ": " + why);
+      failures = watch.wait(failures + 1) ? 1 : failures + 1;
       continue;
     }
     say("connected to " + socket);
-    reported = false;
+    failures = 0;
     serve(link, *asker);
     say("the service went away; reconnecting");
     link.close();

@@ -4,14 +4,14 @@
 #include "service/config.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <map>
+
+#include "service/file_text.h"
 
 namespace config {
 namespace {
@@ -229,7 +229,14 @@ class Parser {
     }
   }
 
-  Loaded take() { return std::move(result_); }
+  Loaded take() {
+    for (const auto& [key, at] : {std::pair{"consent-dir", &result_.consent.directoryAt},
+                                  std::pair{"agent-socket", &result_.consent.agentSocketAt}}) {
+      const auto set = seen_.find(key);
+      if (set != seen_.end()) *at = name_ + ":" + std::to_string(set->second);
+    }
+    return std::move(result_);
+  }
 
  private:
   bool set(const std::string& name, std::string_view value, int number) {
@@ -290,28 +297,14 @@ Loaded parse(std::string_view text, const std::string& name) {
 }
 
 Loaded load(const std::string& path, bool mustExist) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT && !mustExist) return {};
+  const FileText file = readFileText(path);
+  if (!file.opened && file.error == ENOENT && !mustExist) return {};
   Loaded failed;
-  if (fd < 0) {
-    failed.error = path + ": cannot open: " + std::strerror(errno);
+  if (file.error != 0) {
+    failed.error = path + (file.opened ? ": cannot read: " : ": cannot open: ") + std::strerror(file.error);
     return failed;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      failed.error = path + ": cannot read: " + std::strerror(errno);
-      ::close(fd);
-      return failed;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return parse(text, path);
+  return parse(file.text, path);
 }
 
 }  // namespace config

@@ -37,6 +37,9 @@ struct ConsentSettings {
   consent::Settings rules;  // unknown-origin, consent-timeout
   std::string directory = "/var/lib/tokenbridge/consent";
   std::string agentSocket = "/run/tokenbridge/agent.sock";
+  // "FILE:LINE" where the file set each, for errors found when the daemon starts; empty: the default.
+  std::string directoryAt;
+  std::string agentSocketAt;
 };
 
 // The options a file sets, or the one line that says what is wrong with it:

@@ -21,7 +21,7 @@
 #include "service/members.h"
 #include "service/reply.h"
 #include "service/token_thread.h"
-#include "service/upgrade_consent.h"
+#include "service/consent/upgrade_consent.h"
 #include "token/commands.h"
 
 namespace {

@@ -19,7 +19,8 @@
 #include "service/skf_library.h"
 #include "service/stuck_call_watcher.h"
 #include "service/token_thread.h"
-#include "service/upgrade_consent.h"
+#include "service/consent/paths.h"
+#include "service/consent/upgrade_consent.h"
 #include "token/warnings.h"
 
 int main(int argc, char** argv) {
@@ -40,6 +41,12 @@ int main(int argc, char** argv) {
   // Read before detaching: a relative --config path still means the starter's directory.
   config::Loaded settings = config::load(command.configPath, command.configNamed);
   if (!settings.error.empty()) startupFailed(settings.error);
+  if (settings.consent.rules.mode == consent::Mode::ask) {
+    const config::ConsentSettings& paths = settings.consent;
+    const std::string wrong = consent::checkConsentPaths({"consent-dir", paths.directory, paths.directoryAt},
+                                                         {"agent-socket", paths.agentSocket, paths.agentSocketAt});
+    if (!wrong.empty()) startupFailed(wrong);
+  }
 
   if (init_daemon() != 0) startupFailed(std::string("cannot start in the background: ") + std::strerror(errno));
 

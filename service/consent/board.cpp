@@ -10,13 +10,20 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   // No Origin: not a page (allow-missing-origin rules on it); listed: the operator already said yes.
   if (origin.empty() || listed || settings_.mode == Mode::allow) return Admission::serve;
   if (settings_.mode == Mode::refuse) return Admission::refuse;
-  if (!uid) return Admission::serve;  // nobody to ask: as without consent
+  // Browsers send short printable ASCII: anything else could look like another site on screen,
+  // and is neither asked about nor kept.
+  if (!isStorableOrigin(origin)) return Admission::refuse;
+  // The page's user is not known (it half-closed, or is not on this machine): nobody to ask. While
+  // some user runs an agent that page may be one of theirs, so it is refused; else as without consent.
+  if (!uid) return agentUser_.empty() ? Admission::serve : Admission::refuse;
   if (const std::optional<bool> remembered = store_.lookup(*uid, origin)) {
     return *remembered ? Admission::serve : Admission::refuse;
   }
   const auto found = users_.find(*uid);
-  if (found == users_.end() || found->second.agents.empty()) return Admission::serve;
-  User& user = found->second;
+  const bool agentConnected = found != users_.end() && !found->second.agents.empty();
+  // A user who never ran an agent is not asked; one who did waits for it to come back.
+  if (!agentConnected && !store_.ranAgent(*uid)) return Admission::serve;
+  User& user = found != users_.end() ? found->second : users_[*uid];
   const auto quiet = user.quietUntil.find(origin);
   if (quiet != user.quietUntil.end()) {
     if (now < quiet->second) return Admission::refuse;
@@ -26,9 +33,16 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   for (Waiting& waiting : user.queue) {
     if (waiting.origin == origin) entry = &waiting;
   }
+  if (entry && entry->tickets.size() >= settings_.maxWaitingPerOrigin) return Admission::refuse;
   if (!entry) {
     if (user.queue.size() >= 1 + settings_.maxWaitingOrigins) return Admission::refuse;
-    entry = &user.queue.emplace_back(Waiting{origin, {}});
+    // A page opening ever new subdomains would put one question after another on the screen.
+    while (!user.newQuestions.empty() && now - user.newQuestions.front() >= std::chrono::minutes(1)) {
+      user.newQuestions.pop_front();
+    }
+    if (user.newQuestions.size() >= settings_.maxNewQuestionsPerMinute) return Admission::refuse;
+    user.newQuestions.push_back(now);
+    entry = &user.queue.emplace_back(Waiting{origin, {}, now});
   }
   ticket = nextTicket_++;
   entry->tickets.insert(ticket);
@@ -56,14 +70,19 @@ void Board::leave(TicketId ticket, Clock::time_point now, Effects& effects) {
   }
 }
 
-void Board::agentJoined(AgentId agent, uid_t uid, Effects& effects) {
+void Board::agentJoined(AgentId agent, uid_t uid, Clock::time_point now, Effects& effects) {
   agentUser_[agent] = uid;
   User& user = users_[uid];
   user.agents.insert(agent);
+  if (!store_.ranAgent(uid)) {
+    store_.noteAgent(uid, true);
+    user.notedBy = agent;
+  }
   if (!user.question.empty()) {  // a question already on screen shows on the new agent too
     user.asked.insert(agent);
     effects.lines.push_back({agent, agent_line::format(agent_line::Ask{user.question, user.queue.front().origin})});
   }
+  askNext(user, now, effects);  // pages that waited with no agent connected
 }
 
 void Board::agentLeft(AgentId agent, Effects& effects) {
@@ -73,11 +92,23 @@ void Board::agentLeft(AgentId agent, Effects& effects) {
   agentUser_.erase(owner);
   user.agents.erase(agent);
   user.asked.erase(agent);
-  if (!user.agents.empty()) return;
+  if (user.notedBy == agent) user.notedBy = 0;
   // Nobody left to answer: every waiting connection of this user ends as unanswered.
+  if (user.agents.empty()) endAll(user, Outcome::timedOut, effects);
+}
+
+void Board::agentWasCommand(AgentId agent, Effects& effects) {
+  const auto owner = agentUser_.find(agent);
+  if (owner == agentUser_.end()) return;
+  const uid_t uid = owner->second;
+  if (users_[uid].notedBy == agent) store_.noteAgent(uid, false);
+  agentLeft(agent, effects);
+}
+
+void Board::endAll(User& user, Outcome outcome, Effects& effects) {
   for (const Waiting& waiting : user.queue) {
     for (const TicketId ticket : waiting.tickets) {
-      effects.finished.push_back({ticket, Outcome::timedOut});
+      effects.finished.push_back({ticket, outcome});
       ticketUser_.erase(ticket);
     }
   }
@@ -100,19 +131,38 @@ void Board::answer(AgentId agent, const std::string& question, bool allow, bool 
 void Board::tick(Clock::time_point now, Effects& effects) {
   for (auto& [uid, user] : users_) {
     if (!user.question.empty() && now >= user.deadline) settleFront(user, Outcome::timedOut, 0, now, effects);
+    // No agent came back in time: those pages end as unanswered, with no quiet period (nobody was asked).
+    if (!user.agents.empty()) continue;
+    for (auto waiting = user.queue.begin(); waiting != user.queue.end();) {
+      if (now < waiting->since + settings_.timeout) {
+        ++waiting;
+        continue;
+      }
+      for (const TicketId ticket : waiting->tickets) {
+        effects.finished.push_back({ticket, Outcome::timedOut});
+        ticketUser_.erase(ticket);
+      }
+      waiting = user.queue.erase(waiting);
+    }
   }
 }
 
 std::optional<Clock::time_point> Board::nextDeadline() const {
   std::optional<Clock::time_point> earliest;
+  const auto consider = [&](Clock::time_point deadline) {
+    if (!earliest || deadline < *earliest) earliest = deadline;
+  };
   for (const auto& [uid, user] : users_) {
-    if (!user.question.empty() && (!earliest || user.deadline < *earliest)) earliest = user.deadline;
+    if (!user.question.empty()) consider(user.deadline);
+    if (user.agents.empty()) {
+      for (const Waiting& waiting : user.queue) consider(waiting.since + settings_.timeout);
+    }
   }
   return earliest;
 }
 
 void Board::askNext(User& user, Clock::time_point now, Effects& effects) {
-  if (!user.question.empty() || user.queue.empty()) return;
+  if (!user.question.empty() || user.queue.empty() || user.agents.empty()) return;
   user.question = std::to_string(nextQuestion_++);
   user.deadline = now + settings_.timeout;
   user.asked = user.agents;
@@ -128,12 +178,24 @@ void Board::settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::
     effects.finished.push_back({ticket, outcome});
     ticketUser_.erase(ticket);
   }
-  if (outcome != Outcome::serve) user.quietUntil[front.origin] = now + settings_.quiet;
+  if (outcome != Outcome::serve) beQuiet(user, front.origin, now);
   withdraw(user, answeredBy, effects);
   user.queue.pop_front();
   user.question.clear();
   user.asked.clear();
   askNext(user, now, effects);
+}
+
+void Board::beQuiet(User& user, const std::string& origin, Clock::time_point now) {
+  std::erase_if(user.quietUntil, [now](const auto& entry) { return entry.second <= now; });
+  if (user.quietUntil.size() >= kMaxQuietOrigins && !user.quietUntil.contains(origin)) {
+    auto oldest = user.quietUntil.begin();
+    for (auto entry = oldest; entry != user.quietUntil.end(); ++entry) {
+      if (entry->second < oldest->second) oldest = entry;
+    }
+    user.quietUntil.erase(oldest);
+  }
+  user.quietUntil[origin] = now + settings_.quiet;
 }
 
 void Board::withdraw(User& user, AgentId except, Effects& effects) {

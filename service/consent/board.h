@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 using AgentId = std::uint64_t;   // one connected agent
 using TicketId = std::uint64_t;  // one page connection waiting for a decision
 
+inline constexpr std::size_t kMaxQuietOrigins = 64;  // per user
+
 enum class Mode { ask, allow, refuse };  // what an origin not in allow-origin gets
 
 struct Settings {
@@ -31,6 +33,8 @@ struct Settings {
   std::chrono::seconds timeout{60};      // an unanswered question closes its connections
   std::chrono::seconds quiet{60};        // after Block or no answer, the origin is refused this long
   std::size_t maxWaitingOrigins = 4;     // per user, besides the one on screen
+  std::size_t maxWaitingPerOrigin = 4;   // connections of one user waiting for one origin's answer
+  std::size_t maxNewQuestionsPerMinute = 10;  // per user: origins not waiting yet, each a new question
 };
 
 // What happens to a new page connection.
@@ -65,9 +69,14 @@ class Board {
   // The waiting connection closed on its own: it is forgotten, and its question too if nobody else waits.
   void leave(TicketId ticket, Clock::time_point now, Effects& effects);
 
-  void agentJoined(AgentId agent, uid_t uid, Effects& effects);
+  // An agent connected. Its user is remembered (in the store) as one who runs an agent: from then
+  // on, that user's pages wait for an agent (up to the timeout) when none is connected.
+  void agentJoined(AgentId agent, uid_t uid, Clock::time_point now, Effects& effects);
   // The agent's connection ended: with no agent left for its user, that user's waiting connections time out.
   void agentLeft(AgentId agent, Effects& effects);
+  // The connection sent a list or forget request: a command run, not an agent. It leaves, and a
+  // user it was the first connection of is not remembered as running an agent.
+  void agentWasCommand(AgentId agent, Effects& effects);
   // An answer from an agent. Only the agent's own user's question counts; the first answer wins.
   void answer(AgentId agent, const std::string& question, bool allow, bool remember, Clock::time_point now,
               Effects& effects);
@@ -81,6 +90,7 @@ class Board {
   struct Waiting {  // one origin of one user, with the connections that wait for it
     std::string origin;
     std::set<TicketId> tickets;
+    Clock::time_point since{};  // waiting with no agent connected ends at since + timeout
   };
   struct User {
     std::set<AgentId> agents;
@@ -89,6 +99,8 @@ class Board {
     std::set<AgentId> asked;    // agents showing it
     Clock::time_point deadline{};
     std::map<std::string, Clock::time_point> quietUntil;
+    std::deque<Clock::time_point> newQuestions;  // when each origin of the last minute began to wait
+    AgentId notedBy = 0;  // the connection that made the store note this user, until it asks something
   };
 
   void askNext(User& user, Clock::time_point now, Effects& effects);
@@ -96,6 +108,11 @@ class Board {
   void settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::time_point now,
                    Effects& effects);
   void withdraw(User& user, AgentId except, Effects& effects);
+  // After Block or no answer: refused for the quiet period. Per user at most kMaxQuietOrigins
+  // (the one whose quiet ends first goes).
+  void beQuiet(User& user, const std::string& origin, Clock::time_point now);
+  // Every waiting connection of the user ends with `outcome`.
+  void endAll(User& user, Outcome outcome, Effects& effects);
 
   Settings settings_;
   Store& store_;

@@ -59,12 +59,14 @@ class Service:
 
 
 class AgentTest(dbusmock.DBusTestCase):
-    def start(self, capabilities='actions body body-markup'):
+    def start(self, capabilities='actions body body-markup', subdirectory=''):
         self.mock_process, self.mock = self.spawn_server_template(
             'notification_daemon', {'capabilities': capabilities}, stdout=subprocess.DEVNULL)
         self.mock_calls = dbus.Interface(self.mock, dbusmock.MOCK_IFACE)
         self.dir = tempfile.TemporaryDirectory()
-        self.service = Service(os.path.join(self.dir.name, 'agent.sock'))
+        if subdirectory:
+            os.mkdir(os.path.join(self.dir.name, subdirectory))
+        self.service = Service(os.path.join(self.dir.name, subdirectory, 'agent.sock'))
         self.agent = subprocess.Popen([AGENT, '--socket', self.service.path], stderr=subprocess.PIPE, text=True)
         self.service.accept()
 
@@ -163,6 +165,30 @@ class AgentTest(dbusmock.DBusTestCase):
         self.ask('1', 'https://site.example')
         self.press(1, 'allow')
         self.assertEqual(self.service.next(), {'answer': '1', 'decision': 'allow', 'remember': False})
+
+    def test_back_at_once_when_the_socket_returns_after_a_long_absence(self):
+        # The service away 3 s (its socket file gone, or its whole runtime directory), then back:
+        # the agent connects within a moment of the socket listening, not at its next timed try.
+        for gone in ('socket', 'directory'):
+            with self.subTest(gone=gone):
+                self.start(subdirectory='run')
+                self.service.close()
+                os.unlink(self.service.path)
+                if gone == 'directory':
+                    os.rmdir(os.path.dirname(self.service.path))
+                time.sleep(3)
+                os.makedirs(os.path.dirname(self.service.path), exist_ok=True)
+                began = time.monotonic()
+                self.service = Service(self.service.path)
+                self.service.accept()
+                took = time.monotonic() - began
+                print(f'agent back {took * 1000:.0f} ms after the socket returned ({gone} gone)', file=sys.stderr)
+                self.assertLess(took, 0.3)
+                self.ask('1', 'https://site.example')
+                self.press(1, 'allow')
+                self.assertEqual(self.service.next(), {'answer': '1', 'decision': 'allow', 'remember': False})
+                self.tearDown()
+                self.agent = self.service = self.mock_process = None
 
     def test_without_buttons_or_a_dialog_program_it_says_so_and_ends(self):
         process, _ = self.spawn_server_template('notification_daemon', {'capabilities': 'body'},

@@ -5,19 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
 
-#include "service/agent_socket.h"
+#include "service/consent/agent_socket.h"
 
 namespace {
 
@@ -41,9 +44,12 @@ class AgentClient {
     if (fd_ >= 0) ::close(fd_);
   }
   bool connected() const { return fd_ >= 0; }
-  void say(const std::string& line) {
+  int fd() const { return fd_; }
+  void say(const std::string& line) { ASSERT_TRUE(trySay(line)); }
+  // false when the daemon already closed the connection.
+  bool trySay(const std::string& line) {
     const std::string text = line + "\n";
-    ASSERT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
   }
   // The next line, "EOF" when the daemon closed, "" when nothing came in time.
   std::string next(std::chrono::milliseconds wait = 3s) {
@@ -134,6 +140,7 @@ class AgentSocketTest : public ::testing::Test {
   consent::Store store_;
   consent::Board board_;
   AgentSocket agents_;
+  std::vector<std::unique_ptr<AgentSocket>> extra_;  // more sockets on the loop, gone after it stops
   std::thread thread_;
   std::mutex mutex_;
   std::vector<consent::Effects::Finish> finished_;
@@ -254,6 +261,96 @@ TEST_F(AgentSocketTest, AnAgentThatSpeaksNoJsonOrOverlongLinesIsDisconnected) {
     settle();
     agent.say(bad);
     EXPECT_EQ(agent.next(), "EOF");
+  }
+}
+
+TEST_F(AgentSocketTest, WithNoDescriptorLeftAWaitingAgentCostsNoSpinAndIsTakenLater) {
+  // The descriptor table full but for the agent's own socket, which then waits in the backlog.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int highest = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) highest = std::max(highest, std::stoi(entry.path().filename()));
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(highest + 8);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  ASSERT_FALSE(fillers.empty());
+  ::close(fillers.back());
+  fillers.pop_back();
+  auto agent = std::make_unique<AgentClient>(path_);
+  ASSERT_TRUE(agent->connected());
+
+  const auto cpu = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+  };
+  const double before = cpu();
+  std::this_thread::sleep_for(1500ms);
+  const double used = cpu() - before;
+  for (const int fd : fillers) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::printf("CPU while the table was full: %.3f s in 1.5 s\n", used);
+  EXPECT_LT(used, 0.15) << "the accept spun";
+
+  // Descriptors free again: the waiting agent is taken within the pause and asked.
+  std::this_thread::sleep_for(700ms);
+  ASSERT_EQ(page("https://a.example", ::geteuid()), "wait");
+  EXPECT_EQ(agent->next(), R"({"ask":"1","origin":"https://a.example"})");
+}
+
+TEST_F(AgentSocketTest, AnAgentThatDoesNotReadItsRepliesIsDroppedNotKept) {
+  // 40,000 list requests, no reply read: far more than the socket's buffers and the 64 KiB allowed.
+  AgentClient greedy(path_);
+  ASSERT_TRUE(greedy.connected());
+  std::string lines;
+  for (int i = 0; i < 40000; ++i) lines += "{\"list\":true}\n";
+  std::size_t sent = 0;
+  while (sent < lines.size()) {
+    const ssize_t n = ::send(greedy.fd(), lines.data() + sent, lines.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;  // dropped meanwhile
+    sent += static_cast<std::size_t>(n);
+  }
+  int replies = 0;
+  std::string line;
+  while ((line = greedy.next()) == R"({"remembered":[]})") ++replies;
+  EXPECT_EQ(line, "EOF");
+  EXPECT_LT(replies, 40000);
+  std::printf("dropped after %d replies (%zu bytes of requests taken)\n", replies, sent);
+
+  AgentClient agent(path_);  // the others are served as before
+  agent.say(R"({"list":true})");
+  EXPECT_EQ(agent.next(), R"({"remembered":[]})");
+}
+
+TEST_F(AgentSocketTest, ConnectionsBeyondTheUsersShareOrTheTotalAreClosedAtOnce) {
+  const struct {
+    const char* name;
+    AgentLimits limits;
+  } cases[] = {{"per user", {2, 64, 64 * 1024}}, {"in all", {4, 2, 64 * 1024}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (directory_ / (std::string(c.name) + ".sock")).string();
+    std::promise<std::error_code> listening;
+    asio::post(io_, [&] {
+      extra_.push_back(std::make_unique<AgentSocket>(io_, board_, store_, [](const consent::Effects::Finish&) {}, c.limits));
+      listening.set_value(extra_.back()->listen(path));
+    });
+    ASSERT_FALSE(listening.get_future().get());
+    std::vector<std::unique_ptr<AgentClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+      clients.push_back(std::make_unique<AgentClient>(path));
+      clients.back()->trySay(R"({"list":true})");  // the third may find itself closed already
+    }
+    EXPECT_EQ(clients[0]->next(), R"({"remembered":[]})");
+    EXPECT_EQ(clients[1]->next(), R"({"remembered":[]})");
+    EXPECT_EQ(clients[2]->next(), "EOF");
+    clients[0].reset();  // a place freed is taken again
+    settle();
+    AgentClient later(path);
+    later.say(R"({"list":true})");
+    EXPECT_EQ(later.next(), R"({"remembered":[]})");
   }
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <json/json.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,14 +110,20 @@ class Agent {
 // "close CODE"). Reports arrive over a pipe in that order.
 class Page {
  public:
-  Page(uid_t uid, const std::string& origin) {
+  // `halfClosed`: the page sends its upgrade and one request at once and shuts its sending side,
+  // so by the time the daemon looks its user up the connection is no longer established.
+  Page(uid_t uid, const std::string& origin, bool halfClosed = false) {
     int fds[2];
     if (::pipe(fds) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(fds[0]);
       if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) ::_exit(2);
-      run(fds[1], origin);
+      if (halfClosed) {
+        runHalfClosed(fds[1], origin);
+      } else {
+        run(fds[1], origin);
+      }
       ::_exit(0);
     }
     ::close(fds[1]);
@@ -154,6 +163,22 @@ class Page {
       return say(fd, "close " + std::to_string(code));
     }
     say(fd, "<frame " + std::to_string(frame->opcode()) + ">");
+  }
+
+  // Reports the answer's status and, for a 101, "reply" when the request was answered.
+  static void runHalfClosed(int fd, const std::string& origin) {
+    testsupport::RawClient client;
+    if (!client.connect("127.0.0.1", kServicePort)) return say(fd, "<refused>");
+    const std::string request = testsupport::RawClient::upgradeRequest("/", "Origin: " + origin + "\r\n");
+    // Corked, the request leaves with the FIN, after this end has left the established state.
+    const int one = 1;
+    ::setsockopt(client.fd(), IPPROTO_TCP, TCP_CORK, &one, sizeof one);
+    client.send(request + testsupport::textFrame(R"({"type":"GetLibVersion"})"));
+    client.shutdownWrite();
+    const std::string bytes = client.drain(3000).bytes;
+    if (bytes.size() < 12) return say(fd, "<no answer>");
+    say(fd, bytes.substr(9, 3));
+    if (bytes.rfind("HTTP/1.1 101", 0) == 0) say(fd, bytes.find("GetLibVersion") != std::string::npos ? "reply" : "<no reply>");
   }
 
   pid_t pid_ = -1;
@@ -341,6 +366,154 @@ TEST_F(ConsentDaemon, TwoAgentsOfOneUserTheFirstAnswerWins) {
   Page next(kAlice, kSite);  // not remembered: asked again
   EXPECT_EQ(next.report(), "101");
   EXPECT_EQ(desktop->asked(kSite), laptop->asked(kSite));
+}
+
+TEST_F(ConsentDaemon, AUserWhoRanAnAgentIsNotServedUnaskedWhileNoneIsConnected) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  agent(kAlice).reset();  // Alice ran an agent once; it is gone now
+  std::this_thread::sleep_for(100ms);
+  {
+    Page waiting(kAlice, kSite);
+    EXPECT_EQ(waiting.report(), "101");
+    EXPECT_EQ(waiting.report(500), "<nothing>") << "served with nobody asked";
+    const auto alice = agent(kAlice);  // asked as soon as it connects
+    const std::string question = alice->asked(kSite);
+    ASSERT_NE(question, "");
+    alice->answer(question, "allow", false);
+    EXPECT_EQ(waiting.report(), "reply");
+  }
+  // After a restart the daemon still knows, before any agent is back; no agent in time: 4408.
+  ASSERT_TRUE(testdaemon::signalAndWait(stopper_.pid, SIGTERM, 3000ms));
+  startDaemon();
+  Page afterRestart(kAlice, kSite);
+  EXPECT_EQ(afterRestart.report(), "101");
+  EXPECT_EQ(afterRestart.report(), "close 4408");
+  // A user who never ran one is served as before.
+  Page bobs(kBob, kSite);
+  EXPECT_EQ(bobs.report(), "101");
+  EXPECT_EQ(bobs.report(), "reply");
+}
+
+TEST_F(ConsentDaemon, APageWhoseUserCannotBeLookedUpIsRefusedWhileAnAgentRuns) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  {
+    Page before(kAlice, kSite, true);  // no agent anywhere: served as without consent
+    EXPECT_EQ(before.report(), "101");
+    EXPECT_EQ(before.report(), "reply");
+  }
+  const auto bob = agent(kBob);
+  Page page(kAlice, kSite, true);
+  EXPECT_EQ(page.report(), "403");
+  EXPECT_TRUE(bob->next(300).isNull()) << "another user's agent was asked";
+}
+
+TEST_F(ConsentDaemon, WaitingPagesAndNewQuestionsOfAUserAreBounded) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  const auto alice = agent(kAlice);
+  {
+    // One site opening socket after socket: 4 wait on the question, the rest get 403.
+    std::vector<std::unique_ptr<Page>> pages;
+    for (int i = 1; i <= 6; ++i) {
+      pages.push_back(std::make_unique<Page>(kAlice, kSite));
+      EXPECT_EQ(pages.back()->report(), i <= 4 ? "101" : "403") << "page " << i;
+    }
+    const std::string question = alice->asked(kSite);
+    ASSERT_NE(question, "");
+    alice->answer(question, "allow", false);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(pages[i]->report(), "reply") << "page " << i + 1;
+  }
+  // Ever new subdomains: 10 new questions in a minute (one counted above), then 403.
+  for (int i = 2; i <= 11; ++i) {
+    const std::string origin = "https://s" + std::to_string(i) + ".site.example";
+    Page page(kAlice, origin);
+    const std::string status = page.report();
+    if (i <= 10) {
+      EXPECT_EQ(status, "101") << origin;
+      alice->answer(alice->asked(origin), "allow", false);
+      EXPECT_EQ(page.report(), "reply") << origin;
+    } else {
+      EXPECT_EQ(status, "403") << origin;
+    }
+  }
+  EXPECT_TRUE(alice->next(300).isNull());
+}
+
+TEST_F(ConsentDaemon, AnOriginOutsidePrintableAsciiOrTooLongIsRefusedUnasked) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();
+  const auto alice = agent(kAlice);
+  for (const std::string& origin : {std::string("https://caf\xc3\xa9.example"), std::string("https://\xff.example"),
+                                    "https://" + std::string(250, 'a') + ".example"}) {
+    Page page(kAlice, origin);
+    EXPECT_EQ(page.report(), "403") << origin.substr(0, 30);
+  }
+  EXPECT_TRUE(alice->next(300).isNull()) << "the agent was asked";
+  Page plain(kAlice, kSite);  // a plain one is still asked
+  EXPECT_EQ(plain.report(), "101");
+  EXPECT_NE(alice->asked(kSite), "");
+}
+
+TEST_F(ConsentDaemon, ADirectoryAnotherUserCouldWriteStopsTheStartAtItsLine) {
+  // The settings file: line 3 names the consent directory, line 4 the agent socket.
+  struct Case {
+    const char* name;
+    std::string consentDir;
+    std::string socketDir;
+    std::function<void()> make;
+    std::string expected;  // what follows "tokenbridged: CONFIG:"
+  };
+  const std::string bad = directory_ + "/bad";
+  const std::string good = directory_ + "/good";
+  const Case cases[] = {
+      {"consent directory writable by others", bad, directory_, [&] { ::mkdir(bad.c_str(), 0777); ::chmod(bad.c_str(), 0777); },
+       "3: consent-dir: " + bad + ": writable by other users; make it 0755 or 0700"},
+      {"consent directory made first by another user", bad, directory_,
+       [&] { ::mkdir(bad.c_str(), 0700); ::chown(bad.c_str(), kAlice, kAlice); },
+       "3: consent-dir: " + bad + ": owned by uid 61001, not by this service's user (uid 0)"},
+      {"consent directory a link", bad, directory_,
+       [&] { ::mkdir(good.c_str(), 0700); ::symlink(good.c_str(), bad.c_str()); },
+       "3: consent-dir: " + bad + ": a symbolic link; name the directory itself"},
+      {"socket directory writable by others (sticky, as /tmp)", directory_ + "/consent", bad,
+       [&] { ::mkdir(bad.c_str(), 01777); ::chmod(bad.c_str(), 01777); },
+       "4: agent-socket: " + bad + ": writable by other users; make it 0755 or 0700"},
+      {"socket directory of another user", directory_ + "/consent", bad,
+       [&] { ::mkdir(bad.c_str(), 0755); ::chown(bad.c_str(), kAlice, kAlice); },
+       "4: agent-socket: " + bad + ": owned by uid 61001, not by this service's user (uid 0)"},
+  };
+  const std::string config = directory_ + "/tokenbridged.conf";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(bad);
+    std::filesystem::remove_all(good);
+    c.make();
+    std::ofstream(config) << "listen = 127.0.0.1\nconsent-timeout = 2\nconsent-dir = " << c.consentDir
+                          << "\nagent-socket = " << c.socketDir << "/agent.sock\n";
+    const testdaemon::StartResult started = testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}}, {"--config", config});
+    EXPECT_EQ(started.exitStatus, 1);
+    EXPECT_EQ(started.errorOutput, "tokenbridged: " + config + ":" + c.expected + "\n");
+    EXPECT_EQ(testdaemon::pidListeningOn(kServicePort), 0);
+  }
+  // unknown-origin = allow uses neither: no check.
+  std::ofstream(config) << "listen = 127.0.0.1\nunknown-origin = allow\nconsent-dir = " << bad << "\n";
+  const testdaemon::StartResult started = testdaemon::start(TOKENBRIDGED, {{"SOFTTOKEN_STATE", state_}}, {"--config", config});
+  EXPECT_EQ(started.exitStatus, 0) << started.errorOutput;
+  stopper_.pid = testdaemon::pidListeningOn(kServicePort);
+}
+
+TEST_F(ConsentDaemon, TheAgentSocketIsForEveryUserWhateverTheUmask) {
+  const mode_t saved = ::umask(077);
+  startDaemon();
+  ::umask(saved);
+  struct stat info {};
+  ASSERT_EQ(::lstat(socket_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  struct stat consent {};
+  ASSERT_EQ(::stat((directory_ + "/consent").c_str(), &consent), 0);
+  EXPECT_EQ(consent.st_mode & 0777, 0700u);
 }
 
 }  // namespace

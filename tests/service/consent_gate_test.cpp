@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "service/consent_gate.h"
+#include "service/consent/gate.h"
 
 namespace {
 
@@ -33,8 +33,9 @@ TEST(ConsentGate, EachEndingIsTheHeldConnectionsOneAnswer) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.expected);
     std::vector<std::string> log;
-    ConsentGate<Recorder> gate;
-    gate.wait(7, Recorder{&log, 1});
+    ConsentGate<int, Recorder> gate;
+    gate.admitted(1, 7);
+    gate.hold(1, Recorder{&log, 1});
     gate.finish({7, test.outcome});
     gate.finish({7, consent::Outcome::serve});  // a second ending for the same ticket counts for nothing
     gate.finish({8, consent::Outcome::serve});  // nor one for a ticket never held
@@ -47,21 +48,24 @@ TEST(ConsentGate, AConnectionClosedWhileWaitingWithdrawsItsQuestion) {
   consent::Store store("");
   consent::Board board({}, store);
   consent::Effects effects;
-  board.agentJoined(1, 1000, effects);
+  board.agentJoined(1, 1000, consent::Clock::now(), effects);
   consent::TicketId ticket = 0;
   const auto now = consent::Clock::now();
   ASSERT_EQ(board.admit("https://x.example", false, 1000, now, ticket, effects), consent::Admission::wait);
   std::vector<std::string> log;
-  ConsentGate<Recorder> gate;
-  gate.wait(ticket, Recorder{&log, 1});
+  ConsentGate<int, Recorder> gate;
+  gate.admitted(1, ticket);
+  gate.hold(1, Recorder{&log, 1});
+  EXPECT_TRUE(gate.undecided(1));
 
   consent::Effects after;
-  gate.closed(ticket, board, now, after);
+  EXPECT_TRUE(gate.closed(1, board, now, after));
   ASSERT_EQ(after.lines.size(), 1u);
   EXPECT_EQ(after.lines[0].text, R"({"withdraw":"1"})");
   EXPECT_TRUE(log.empty()) << "a closed connection gets no answer";
   consent::Effects again;
-  gate.closed(ticket, board, now, again);
+  EXPECT_FALSE(gate.closed(1, board, now, again));
+  EXPECT_FALSE(gate.undecided(1));
   EXPECT_TRUE(again.lines.empty());
 }
 

@@ -48,7 +48,7 @@ class Script {
  public:
   explicit Script(consent::Mode mode) : store_(""), board_({mode, std::chrono::seconds(60), std::chrono::seconds(60), 4}, store_) {}
 
-  // Events: "agent ID UID", "gone ID", "page NAME UID ORIGIN [listed]" (UID "?" for unknown),
+  // Events: "agent ID UID", "gone ID", "command ID" (it sent list or forget), "page NAME UID ORIGIN [listed]" (UID "?" for unknown),
   // "answer AGENT Q allow|block [remember]", "leave NAME", "at SECONDS" (also ticks).
   std::string run(const std::string& event) {
     std::istringstream words(event);
@@ -60,11 +60,15 @@ class Script {
       consent::AgentId agent;
       uid_t uid;
       words >> agent >> uid;
-      board_.agentJoined(agent, uid, effects);
+      board_.agentJoined(agent, uid, now_, effects);
     } else if (verb == "gone") {
       consent::AgentId agent;
       words >> agent;
       board_.agentLeft(agent, effects);
+    } else if (verb == "command") {
+      consent::AgentId agent;
+      words >> agent;
+      board_.agentWasCommand(agent, effects);
     } else if (verb == "page") {
       std::string name, uid, origin, listed;
       words >> name >> uid >> origin >> listed;
@@ -119,8 +123,24 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
        {{"agent 1 1000", ""}, {"page a 1000 https://x.example", "serve"}}},
       {"unknown-origin = refuse refuses what is not listed", Mode::refuse,
        {{"agent 1 1000", ""}, {"page a 1000 https://x.example", "refuse"}, {"page b 1000 https://y.example listed", "serve"}}},
-      {"no agent of that user, or an unknown user: served as before", Mode::ask,
-       {{"agent 1 1000", ""}, {"page a 1001 https://x.example", "serve"}, {"page b ? https://x.example", "serve"}}},
+      {"no agent of that user ever, or an unknown user while no agent runs: served as before", Mode::ask,
+       {{"page b ? https://x.example", "serve"}, {"agent 1 1000", ""}, {"page a 1001 https://x.example", "serve"}}},
+      {"an unknown user while any agent runs: refused (the page may be that agent's user's)", Mode::ask,
+       {{"agent 1 1000", ""}, {"page a ? https://x.example", "refuse"}, {"gone 1", ""}, {"page b ? https://x.example", "serve"}}},
+      {"a user who ran an agent: a page waits for one, is asked when it connects, 4408 at the timeout", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"gone 1", ""},
+        {"page a 1000 https://x.example", "wait"},
+        {"agent 2 1000", "ask@2 q1 https://x.example"},
+        {"answer 2 1 allow", "a serve"},
+        {"gone 2", ""},
+        {"page b 1000 https://y.example", "wait"},
+        {"at 59", ""},
+        {"at 60", "b 4408"},
+        {"page c 1000 https://y.example", "wait"}}},
+      {"a list or forget run does not count as running an agent", Mode::ask,
+       {{"agent 1 1000", ""}, {"command 1", ""}, {"page a 1000 https://x.example", "serve"},
+        {"agent 2 1001", ""}, {"agent 3 1001", ""}, {"command 3", ""}, {"gone 2", ""}, {"page b 1001 https://x.example", "wait"}}},
       {"Allow and remember: served, and not asked again", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
@@ -185,14 +205,41 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"agent 2 1000", "ask@2 q1 https://x.example"},
         {"answer 2 1 block", "withdraw@1 q1; a 4403"}}},
-      {"the last agent gone: every waiting page of that user gets 4408", Mode::ask,
+      {"the last agent gone: every waiting page of that user gets 4408; the next waits for one to come", Mode::ask,
        {{"agent 1 1000", ""},
         {"agent 2 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example; ask@2 q1 https://x.example"},
         {"page b 1000 https://y.example", "wait"},
         {"gone 1", ""},
         {"gone 2", "a 4408; b 4408"},
-        {"page c 1000 https://z.example", "serve"}}},
+        {"page c 1000 https://z.example", "wait"}}},
+      {"at most 4 connections of a user wait for one origin", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
+        {"page b 1000 https://x.example", "wait"},
+        {"page c 1000 https://x.example", "wait"},
+        {"page d 1000 https://x.example", "wait"},
+        {"page e 1000 https://x.example", "refuse"},
+        {"page f 1001 https://x.example", "serve"},
+        {"leave a", ""},
+        {"page g 1000 https://x.example", "wait"}}},
+      {"at most 10 new questions per user and minute", Mode::ask,
+       {{"agent 1 1000", ""},
+        {"page a 1000 https://1.example", "wait; ask@1 q1 https://1.example"}, {"answer 1 1 allow", "a serve"},
+        {"page a 1000 https://2.example", "wait; ask@1 q2 https://2.example"}, {"answer 1 2 allow", "a serve"},
+        {"page a 1000 https://3.example", "wait; ask@1 q3 https://3.example"}, {"answer 1 3 allow", "a serve"},
+        {"page a 1000 https://4.example", "wait; ask@1 q4 https://4.example"}, {"answer 1 4 allow", "a serve"},
+        {"page a 1000 https://5.example", "wait; ask@1 q5 https://5.example"}, {"answer 1 5 allow", "a serve"},
+        {"page a 1000 https://6.example", "wait; ask@1 q6 https://6.example"}, {"answer 1 6 allow", "a serve"},
+        {"page a 1000 https://7.example", "wait; ask@1 q7 https://7.example"}, {"answer 1 7 allow", "a serve"},
+        {"page a 1000 https://8.example", "wait; ask@1 q8 https://8.example"}, {"answer 1 8 allow", "a serve"},
+        {"page a 1000 https://9.example", "wait; ask@1 q9 https://9.example"}, {"answer 1 9 allow", "a serve"},
+        {"at 59", ""},
+        {"page a 1000 https://10.example", "wait; ask@1 q10 https://10.example"}, {"answer 1 10 allow", "a serve"},
+        {"page b 1000 https://11.example", "refuse"},
+        {"at 60", ""},
+        {"page b 1000 https://11.example", "wait; ask@1 q11 https://11.example"},
+        {"page c 1000 https://12.example", "wait"}}},
       {"a page that leaves takes its question along once no page waits for it", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
@@ -208,6 +255,45 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
     Script script(test.mode);
     for (const Step& step : test.steps) EXPECT_EQ(script.run(step.event), step.expected) << step.event;
   }
+}
+
+TEST(ConsentBoard, TheQuietPeriodsOfAUserAreBoundedTheOldestGoes) {
+  consent::Store store("");
+  consent::Settings settings;
+  settings.maxNewQuestionsPerMinute = 1000;  // this many questions within a second
+  Board board(settings, store);
+  Effects effects;
+  const Clock::time_point start = Clock::now();
+  board.agentJoined(1, 1000, start, effects);
+  const auto origin = [](std::size_t i) { return "https://" + std::to_string(i) + ".example"; };
+  for (std::size_t i = 0; i <= consent::kMaxQuietOrigins; ++i) {
+    const Clock::time_point now = start + std::chrono::milliseconds(i);
+    consent::TicketId ticket = 0;
+    ASSERT_EQ(board.admit(origin(i), false, 1000, now, ticket, effects), Admission::wait);
+    board.answer(1, std::to_string(i + 1), false, false, now, effects);
+  }
+  consent::TicketId ticket = 0;
+  const Clock::time_point later = start + std::chrono::seconds(1);
+  EXPECT_EQ(board.admit(origin(0), false, 1000, later, ticket, effects), Admission::wait) << "the oldest went";
+  EXPECT_EQ(board.admit(origin(1), false, 1000, later, ticket, effects), Admission::refuse);
+  EXPECT_EQ(board.admit(origin(consent::kMaxQuietOrigins), false, 1000, later, ticket, effects), Admission::refuse);
+}
+
+TEST(ConsentBoard, AnOriginTooLongOrNotPrintableAsciiIsRefusedNotAsked) {
+  consent::Store store("");
+  Board board({}, store);
+  Effects effects;
+  board.agentJoined(1, 1000, Clock::now(), effects);
+  consent::TicketId ticket = 0;
+  const std::string longest = "https://" + std::string(consent::kMaxOriginBytes - 16, 'a') + ".example";
+  ASSERT_EQ(longest.size(), consent::kMaxOriginBytes);
+  EXPECT_EQ(board.admit(longest + "x", false, 1000, Clock::now(), ticket, effects), Admission::refuse);
+  for (const std::string& unlike : {std::string("https://caf\xc3\xa9.example"), std::string("https://a\x7f.example"),
+                                    std::string("https://a b.example"), std::string("https://\xff.example")}) {
+    EXPECT_EQ(board.admit(unlike, false, 1000, Clock::now(), ticket, effects), Admission::refuse) << unlike;
+    EXPECT_EQ(board.admit(unlike, false, 1001, Clock::now(), ticket, effects), Admission::refuse) << "no agent: " << unlike;
+  }
+  EXPECT_EQ(board.admit(longest, false, 1000, Clock::now(), ticket, effects), Admission::wait);
 }
 
 }  // namespace

@@ -5,11 +5,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
+#include "service/consent/background_writer.h"
 #include "service/consent/store.h"
 
 namespace {
@@ -33,6 +36,8 @@ TEST(ConsentFile, EachTextIsReadWholeOrNotAtAll) {
       {"same origin twice", "allow https://a.example\nblock https://a.example\n", "bad"},
       {"carriage return", "allow https://a.example\r\n", "bad"},
       {"nul byte", std::string("allow https://a\0.example\n", 25), "bad"},
+      {"byte outside ASCII", "allow https://caf\xc3\xa9.example\n", "bad"},
+      {"origin of 257 bytes", "allow https://" + std::string(249, 'a') + "\n", "bad"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -110,6 +115,72 @@ TEST_F(ConsentStore, AnUnwritableDirectoryKeepsTheDecisionForThisRunAndSaysSo) {
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].rfind("consent: cannot write " + (directory_ / "missing").string() + "/1000: ", 0), 0u) << warnings[0];
   EXPECT_EQ(store.lookup(1000, "https://a.example"), true);
+}
+
+TEST_F(ConsentStore, TheUsersWhoRanAnAgentSurviveARestartAndABadListIsIgnored) {
+  {
+    consent::Store store(directory_);
+    store.noteAgent(1000, true);
+    store.noteAgent(1001, true);
+    store.noteAgent(1001, false);
+    store.noteAgent(4000000000u, true);
+  }
+  EXPECT_EQ(read("agents"), "1000\n4000000000\n");
+  EXPECT_EQ(fs::status(directory_ / "agents").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  consent::Store again(directory_);
+  EXPECT_TRUE(again.ranAgent(1000));
+  EXPECT_FALSE(again.ranAgent(1001));
+  EXPECT_TRUE(again.ranAgent(4000000000u));
+
+  for (const char* bad : {"1000", "x\n", "\n", "-1\n", "99999999999\n", "1000 \n"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(consent::parseAgentUsers(bad), std::nullopt);
+  }
+  std::ofstream(directory_ / "agents") << "1000\n10";
+  std::vector<std::string> warnings;
+  consent::Store cut(directory_, [&](const std::string& line) { warnings.push_back(line); });
+  EXPECT_FALSE(cut.ranAgent(1000));
+  EXPECT_EQ(warnings, std::vector<std::string>{"consent: ignoring " + (directory_ / "agents").string() + ": not a list of uids"});
+}
+
+TEST_F(ConsentStore, AUserKeepsAtMostSoManyDecisionsTheOldestGoes) {
+  const auto origin = [](std::size_t i) { return "https://" + std::to_string(i) + ".example"; };
+  {
+    consent::Store store(directory_);
+    for (std::size_t i = 0; i < consent::kMaxRemembered; ++i) EXPECT_TRUE(store.remember(1000, origin(i), true));
+    EXPECT_TRUE(store.remember(1000, origin(0), false));  // decided again: the newest now
+    EXPECT_TRUE(store.remember(1000, origin(consent::kMaxRemembered), true));
+    EXPECT_EQ(store.list(1000).size(), consent::kMaxRemembered);
+    EXPECT_EQ(store.lookup(1000, origin(1)), std::nullopt) << "the oldest went";
+  }
+  const std::string text = read("1000");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(consent::kMaxRemembered));
+  EXPECT_EQ(text.rfind("allow " + origin(2) + "\n", 0), 0u) << "oldest first";
+  consent::Store again(directory_);
+  EXPECT_EQ(again.lookup(1000, origin(0)), false);
+  EXPECT_EQ(again.lookup(1000, origin(consent::kMaxRemembered)), true);
+  EXPECT_EQ(again.lookup(1000, origin(1)), std::nullopt);
+}
+
+TEST_F(ConsentStore, TheBackgroundWriterWritesTheNewestTextAndSaysWhatItCannotWrite) {
+  std::vector<std::string> warnings;
+  std::mutex mutex;
+  {
+    consent::BackgroundWriter writer([&](const std::string& line) {
+      const std::lock_guard lock(mutex);
+      warnings.push_back(line);
+    });
+    consent::Store store(directory_, {}, [&](const std::string& path, std::string text) { writer.write(path, std::move(text)); });
+    for (int i = 0; i < 50; ++i) EXPECT_TRUE(store.remember(1000, "https://" + std::to_string(i) + ".example", i % 2 == 0));
+    EXPECT_TRUE(store.forget(1000, "https://0.example"));
+    writer.write((directory_ / "missing" / "1001").string(), "allow https://a.example\n");
+  }  // the writer's end waits for what is still to write
+  const auto parsed = consent::parseDecisions(read("1000"));
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->size(), 49u);
+  EXPECT_EQ(parsed->count("https://0.example"), 0u);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0], "consent: cannot write " + (directory_ / "missing" / "1001").string() + ": No such file or directory");
 }
 
 }  // namespace

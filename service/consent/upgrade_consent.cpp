@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-#include "service/upgrade_consent.h"
+#include "service/consent/upgrade_consent.h"
 
-#include <sys/stat.h>
 
 #include <new>
 #include <optional>
@@ -13,13 +12,10 @@
 UpgradeConsent::UpgradeConsent(asio::io_context& io, const consent::Settings& rules, const std::string& directory,
                                bool originListed, consent::Store::Warn warn)
     : originListed_(originListed),
-      store_(directory, std::move(warn)),
+      writer_(warn),
+      store_(directory, warn, [this](const std::string& path, std::string text) { writer_.write(path, std::move(text)); }),
       board_(rules, store_),
-      agents_(io, board_, store_, [this](const consent::Effects::Finish& done) { finish(done); }) {
-  // Under systemd the unit's StateDirectory made it; started by hand, the first decision would
-  // otherwise not be kept. An error shows when the store writes.
-  if (!directory.empty()) ::mkdir(directory.c_str(), 0700);
-}
+      agents_(io, board_, store_, [this](const consent::Effects::Finish& done) { finish(done); }) {}
 
 namespace {
 
@@ -60,46 +56,32 @@ void UpgradeConsent::onUpgradeRequest(net::Connection* connection, net::UpgradeR
       request.refuse = true;
       break;
     case consent::Admission::wait:
-      tickets_[connection] = ticket;  // held at the 101, which follows in this same call
+      gate_.admitted(connection, ticket);  // held at the 101, which follows in this same call
       break;
   }
   agents_.apply(effects);
 }
 
 void UpgradeConsent::onUpgraded(net::Connection* connection) {
-  const auto found = tickets_.find(connection);
-  if (found == tickets_.end()) return;
+  if (!gate_.undecided(connection)) return;
   try {
-    gate_.wait(found->second, net::hold(connection));
+    gate_.hold(connection, net::hold(connection));
   } catch (const std::bad_alloc&) {
     // Not held, the page would be served undecided: it ends as unanswered instead, and what it
-    // sends until it closes is dropped (ticket 0 stays on the connection, see undecided()).
+    // sends until it closes is dropped (see undecided()).
     consent::Effects effects;
-    board_.leave(found->second, consent::Clock::now(), effects);
-    found->second = 0;
+    gate_.abandon(connection, board_, consent::Clock::now(), effects);
     agents_.apply(effects);
     const std::string close = closePayload(kCloseUnanswered, kUnansweredReason);
     net::sendWebSocketFrame(connection, net::OP_CLOSE, close.data(), close.size());
   }
 }
 
-bool UpgradeConsent::undecided(net::Connection* connection) const { return tickets_.count(connection) != 0; }
+bool UpgradeConsent::undecided(net::Connection* connection) const { return gate_.undecided(connection); }
 
 void UpgradeConsent::onClose(net::Connection* connection) {
-  const auto found = tickets_.find(connection);
-  if (found == tickets_.end()) return;
-  const consent::TicketId ticket = found->second;
-  tickets_.erase(found);
   consent::Effects effects;
-  gate_.closed(ticket, board_, consent::Clock::now(), effects);
-  agents_.apply(effects);
+  if (gate_.closed(connection, board_, consent::Clock::now(), effects)) agents_.apply(effects);
 }
 
-void UpgradeConsent::finish(const consent::Effects::Finish& done) {
-  for (auto entry = tickets_.begin(); entry != tickets_.end(); ++entry) {
-    if (entry->second != done.ticket) continue;
-    tickets_.erase(entry);
-    break;
-  }
-  gate_.finish(done);
-}
+void UpgradeConsent::finish(const consent::Effects::Finish& done) { gate_.finish(done); }

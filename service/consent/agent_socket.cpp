@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "service/agent_socket.h"
+#include "service/consent/agent_socket.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <exception>
+#include <new>
 
 #include "service/consent/agent_line.h"
 
@@ -14,6 +15,8 @@ namespace {
 
 // An agent's line is a short JSON object; one that grows past this is not an agent talking.
 constexpr std::size_t kMaxLine = 16 * 1024;
+// How long accepting pauses after a lasting error (no descriptor left, no memory).
+constexpr std::chrono::milliseconds kAcceptRetry{500};
 
 // Whether a process accepts connections on the socket file: then it is not a stale one to replace
 // (another daemon serves it, under a test's or an operator's hand).
@@ -35,10 +38,19 @@ struct AgentSocket::Agent {
   asio::local::stream_protocol::socket socket;
   asio::streambuf input;
   std::deque<std::string> output;
+  std::size_t unsent = 0;  // bytes in output
 };
 
-AgentSocket::AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished)
-    : io_(io), board_(board), store_(store), finished_(std::move(finished)), acceptor_(io), timer_(io) {}
+AgentSocket::AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished,
+                         AgentLimits limits)
+    : io_(io),
+      board_(board),
+      store_(store),
+      finished_(std::move(finished)),
+      limits_(limits),
+      acceptor_(io),
+      timer_(io),
+      retry_(io) {}
 
 AgentSocket::~AgentSocket() {
   if (!path_.empty()) ::unlink(path_.c_str());
@@ -50,10 +62,16 @@ std::error_code AgentSocket::listen(const std::string& path) {
   ::unlink(path.c_str());
   const asio::local::stream_protocol::endpoint endpoint(path);
   acceptor_.open(endpoint.protocol(), error);
-  if (!error) acceptor_.bind(endpoint, error);
-  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
   // Every local user runs an agent of their own; who they are comes from the kernel, not the path.
-  if (!error && ::chmod(path.c_str(), 0666) != 0) error = std::error_code(errno, std::generic_category());
+  // The file takes the socket's own mode less the umask at bind: set on the socket, never by name
+  // (a name could be swapped for a link between bind and a chmod).
+  if (!error && ::fchmod(acceptor_.native_handle(), 0666) != 0) error = std::error_code(errno, std::generic_category());
+  if (!error) {
+    const mode_t umask = ::umask(0);
+    acceptor_.bind(endpoint, error);
+    ::umask(umask);
+  }
+  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
   if (error) {
     acceptor_.close();
     return error;
@@ -63,25 +81,50 @@ std::error_code AgentSocket::listen(const std::string& path) {
   return {};
 }
 
+// An error here is the socket's close or one that lasts (no descriptors, no memory): accepting
+// again at once would fail again at once, with a connection waiting in the backlog keeping the
+// socket readable. It pauses instead and the retry timer starts it again.
 void AgentSocket::accept() {
-  auto agent = std::make_shared<Agent>(io_);
+  std::shared_ptr<Agent> agent;
+  try {
+    agent = std::make_shared<Agent>(io_);
+  } catch (const std::bad_alloc&) {
+    return pauseAccepting();
+  }
   acceptor_.async_accept(agent->socket, [this, agent](const std::error_code& error) {
     if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (!error) {
-      ucred credentials{};
-      socklen_t length = sizeof credentials;
-      if (::getsockopt(agent->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
-        agent->id = nextAgent_++;
-        agent->uid = credentials.uid;
-        agents_[agent->id] = agent;
-        consent::Effects effects;
-        board_.agentJoined(agent->id, agent->uid, effects);
-        apply(effects);
-        read(agent);
-      }
+    if (error) return pauseAccepting();
+    try {
+      admit(agent);
+    } catch (const std::bad_alloc&) {
+      drop(agent);
+      return pauseAccepting();
     }
     accept();
   });
+}
+
+void AgentSocket::pauseAccepting() {
+  retry_.expires_after(kAcceptRetry);
+  retry_.async_wait([this](const std::error_code& error) {
+    if (!error) accept();
+  });
+}
+
+void AgentSocket::admit(const std::shared_ptr<Agent>& agent) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(agent->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return;
+  std::size_t sameUser = 0;
+  for (const auto& [id, other] : agents_) sameUser += other->uid == credentials.uid ? 1 : 0;
+  if (agents_.size() >= limits_.total || sameUser >= limits_.perUser) return;  // closed as `agent` goes
+  agent->id = nextAgent_++;
+  agent->uid = credentials.uid;
+  agents_[agent->id] = agent;
+  consent::Effects effects;
+  board_.agentJoined(agent->id, agent->uid, consent::Clock::now(), effects);
+  apply(effects);
+  read(agent);
 }
 
 void AgentSocket::read(const std::shared_ptr<Agent>& agent) {
@@ -124,7 +167,7 @@ void AgentSocket::onLine(const std::shared_ptr<Agent>& agent, const std::string&
   if (agent->asking) {  // a --list or --forget run: it is asked nothing
     agent->asking = false;
     consent::Effects effects;
-    board_.agentLeft(agent->id, effects);
+    board_.agentWasCommand(agent->id, effects);
     apply(effects);
   }
   if (const auto* forget = std::get_if<protocol::Forget>(&*request)) {
@@ -138,6 +181,9 @@ void AgentSocket::onLine(const std::shared_ptr<Agent>& agent, const std::string&
 void AgentSocket::send(const std::shared_ptr<Agent>& agent, std::string line) {
   if (!agent->socket.is_open()) return;
   line += '\n';
+  // An agent that does not read what it asked for would make the daemon keep it all.
+  if (agent->unsent + line.size() > limits_.unsent) return drop(agent);
+  agent->unsent += line.size();
   agent->output.push_back(std::move(line));
   // One write in flight: the first line queued starts it, each completion takes the next.
   if (agent->output.size() == 1) write(agent);
@@ -147,6 +193,7 @@ void AgentSocket::write(const std::shared_ptr<Agent>& agent) {
   asio::async_write(agent->socket, asio::buffer(agent->output.front()),
                     [this, agent](const std::error_code& error, std::size_t) {
                       if (error) return drop(agent);
+                      agent->unsent -= agent->output.front().size();
                       agent->output.pop_front();
                       if (!agent->output.empty()) write(agent);
                     });

@@ -5,7 +5,6 @@
 // answers, then served or closed 4403/4408.
 #pragma once
 
-#include <map>
 #include <string>
 #include <system_error>
 
@@ -13,10 +12,11 @@
 
 #include "net/event.h"
 #include "net/hold.h"
-#include "service/agent_socket.h"
+#include "service/consent/agent_socket.h"
+#include "service/consent/background_writer.h"
 #include "service/consent/board.h"
 #include "service/consent/store.h"
-#include "service/consent_gate.h"
+#include "service/consent/gate.h"
 
 class UpgradeConsent {
  public:
@@ -42,10 +42,10 @@ class UpgradeConsent {
   void finish(const consent::Effects::Finish& finish);
 
   const bool originListed_;
+  consent::BackgroundWriter writer_;  // the store's files, off the loop
   consent::Store store_;
   consent::Board board_;
   AgentSocket agents_;
-  ConsentGate<net::Hold> gate_;
   // Connections the board answered `wait` for, from the upgrade request until they finish or close.
-  std::map<net::Connection*, consent::TicketId> tickets_;
+  ConsentGate<net::Connection*, net::Hold> gate_;
 };

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The socket the users' consent agents connect to: a Unix stream socket any local user may connect
 // to, one JSON object per line each way, on the daemon's loop. The kernel names each agent's user
-// (SO_PEERCRED). It carries the board's questions and withdrawals out, answers and the
+// (SO_PEERCRED). Connections beyond a few per user, or beyond a total, are closed at once, and an
+// agent that lets its replies pile up is dropped. A lasting accept error (no descriptor left) pauses accepting for a moment. It carries the board's questions and withdrawals out, answers and the
 // remembered-decision requests (list, forget) in, and runs the board's timeout.
 #pragma once
 
@@ -15,12 +16,20 @@
 
 #include "service/consent/board.h"
 
+// What one local user, or all of them, may hold of the daemon through the agent socket.
+struct AgentLimits {
+  std::size_t perUser = 4;            // connections of one uid (agents and --list/--forget runs)
+  std::size_t total = 64;             // connections of all users
+  std::size_t unsent = 64 * 1024;     // bytes queued for an agent that does not read; then it is dropped
+};
+
 class AgentSocket {
  public:
   using Finished = std::function<void(const consent::Effects::Finish&)>;
 
   // `finished` is called on the loop for every waiting page connection the board ends.
-  AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished);
+  AgentSocket(asio::io_context& io, consent::Board& board, consent::Store& store, Finished finished,
+              AgentLimits limits = {});
   ~AgentSocket();
   AgentSocket(const AgentSocket&) = delete;
   AgentSocket& operator=(const AgentSocket&) = delete;
@@ -36,6 +45,8 @@ class AgentSocket {
  private:
   struct Agent;
   void accept();
+  void pauseAccepting();
+  void admit(const std::shared_ptr<Agent>& agent);
   void read(const std::shared_ptr<Agent>& agent);
   void onLine(const std::shared_ptr<Agent>& agent, const std::string& line);
   void send(const std::shared_ptr<Agent>& agent, std::string line);
@@ -47,8 +58,10 @@ class AgentSocket {
   consent::Board& board_;
   consent::Store& store_;
   Finished finished_;
+  const AgentLimits limits_;
   asio::local::stream_protocol::acceptor acceptor_;
   asio::steady_timer timer_;
+  asio::steady_timer retry_;  // accepting again after a lasting error
   std::map<consent::AgentId, std::shared_ptr<Agent>> agents_;
   consent::AgentId nextAgent_ = 1;
   std::string path_;
