@@ -17,7 +17,7 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   // some user runs an agent that page may be one of theirs, so it is refused; else as without consent.
   if (!uid) return agentUser_.empty() ? Admission::serve : Admission::refuse;
   if (const std::optional<bool> remembered = store_.lookup(*uid, origin)) {
-    return *remembered ? Admission::serve : Admission::refuse;
+    return *remembered ? Admission::serve : Admission::blocked;
   }
   const auto found = users_.find(*uid);
   const bool agentConnected = found != users_.end() && !found->second.agents.empty();
@@ -26,21 +26,21 @@ Admission Board::admit(const std::string& origin, bool listed, std::optional<uid
   User& user = found != users_.end() ? found->second : users_[*uid];
   const auto quiet = user.quietUntil.find(origin);
   if (quiet != user.quietUntil.end()) {
-    if (now < quiet->second) return Admission::refuse;
+    if (now < quiet->second.until) return quiet->second.answer;
     user.quietUntil.erase(quiet);
   }
   Waiting* entry = nullptr;
   for (Waiting& waiting : user.queue) {
     if (waiting.origin == origin) entry = &waiting;
   }
-  if (entry && entry->tickets.size() >= settings_.maxWaitingPerOrigin) return Admission::refuse;
+  if (entry && entry->tickets.size() >= settings_.maxWaitingPerOrigin) return Admission::busy;
   if (!entry) {
-    if (user.queue.size() >= 1 + settings_.maxWaitingOrigins) return Admission::refuse;
+    if (user.queue.size() >= 1 + settings_.maxWaitingOrigins) return Admission::busy;
     // A page opening ever new subdomains would put one question after another on the screen.
     while (!user.newQuestions.empty() && now - user.newQuestions.front() >= std::chrono::minutes(1)) {
       user.newQuestions.pop_front();
     }
-    if (user.newQuestions.size() >= settings_.maxNewQuestionsPerMinute) return Admission::refuse;
+    if (user.newQuestions.size() >= settings_.maxNewQuestionsPerMinute) return Admission::busy;
     user.newQuestions.push_back(now);
     entry = &user.queue.emplace_back(Waiting{origin, {}, now});
   }
@@ -178,7 +178,7 @@ void Board::settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::
     effects.finished.push_back({ticket, outcome});
     ticketUser_.erase(ticket);
   }
-  if (outcome != Outcome::serve) beQuiet(user, front.origin, now);
+  if (outcome != Outcome::serve) beQuiet(user, front.origin, outcome, now);
   withdraw(user, answeredBy, effects);
   user.queue.pop_front();
   user.question.clear();
@@ -186,16 +186,16 @@ void Board::settleFront(User& user, Outcome outcome, AgentId answeredBy, Clock::
   askNext(user, now, effects);
 }
 
-void Board::beQuiet(User& user, const std::string& origin, Clock::time_point now) {
-  std::erase_if(user.quietUntil, [now](const auto& entry) { return entry.second <= now; });
+void Board::beQuiet(User& user, const std::string& origin, Outcome outcome, Clock::time_point now) {
+  std::erase_if(user.quietUntil, [now](const auto& entry) { return entry.second.until <= now; });
   if (user.quietUntil.size() >= kMaxQuietOrigins && !user.quietUntil.contains(origin)) {
     auto oldest = user.quietUntil.begin();
     for (auto entry = oldest; entry != user.quietUntil.end(); ++entry) {
-      if (entry->second < oldest->second) oldest = entry;
+      if (entry->second.until < oldest->second.until) oldest = entry;
     }
     user.quietUntil.erase(oldest);
   }
-  user.quietUntil[origin] = now + settings_.quiet;
+  user.quietUntil[origin] = {now + settings_.quiet, outcome == Outcome::blocked ? Admission::blocked : Admission::unanswered};
 }
 
 void Board::withdraw(User& user, AgentId except, Effects& effects) {

@@ -37,11 +37,14 @@ struct Settings {
   std::size_t maxNewQuestionsPerMinute = 10;  // per user: origins not waiting yet, each a new question
 };
 
-// What happens to a new page connection.
-enum class Admission { serve, refuse, wait };
+// What happens to a new page connection. `refuse` is the 403: the operator's rules, or a page
+// nobody can be asked about. The person's own decisions (a remembered Block, the quiet period
+// after a Block or no answer, a queue that is full) reach the page as a close after the 101, which
+// a page can tell from a missing service: `blocked` 4403, `unanswered` 4408, `busy` 4429.
+enum class Admission { serve, refuse, wait, blocked, unanswered, busy };
 
 // How a waiting connection ends.
-enum class Outcome { serve, blocked, timedOut };  // blocked: close 4403; timedOut: close 4408
+enum class Outcome { serve, blocked, timedOut, busy };  // closed 4403, 4408, 4429
 
 struct Effects {
   struct Line {
@@ -98,7 +101,11 @@ class Board {
     std::string question;       // id of the question on screen, "" when none
     std::set<AgentId> asked;    // agents showing it
     Clock::time_point deadline{};
-    std::map<std::string, Clock::time_point> quietUntil;
+    struct Quiet {
+      Clock::time_point until;
+      Admission answer;  // blocked or unanswered, as the question ended
+    };
+    std::map<std::string, Quiet> quietUntil;
     std::deque<Clock::time_point> newQuestions;  // when each origin of the last minute began to wait
     AgentId notedBy = 0;  // the connection that made the store note this user, until it asks something
   };
@@ -110,7 +117,7 @@ class Board {
   void withdraw(User& user, AgentId except, Effects& effects);
   // After Block or no answer: refused for the quiet period. Per user at most kMaxQuietOrigins
   // (the one whose quiet ends first goes).
-  void beQuiet(User& user, const std::string& origin, Clock::time_point now);
+  void beQuiet(User& user, const std::string& origin, Outcome outcome, Clock::time_point now);
   // Every waiting connection of the user ends with `outcome`.
   void endAll(User& user, Outcome outcome, Effects& effects);
 

@@ -58,6 +58,15 @@ void UpgradeConsent::onUpgradeRequest(net::Connection* connection, net::UpgradeR
     case consent::Admission::wait:
       gate_.admitted(connection, ticket);  // held at the 101, which follows in this same call
       break;
+    case consent::Admission::blocked:
+      gate_.decided(connection, consent::Outcome::blocked);
+      break;
+    case consent::Admission::unanswered:
+      gate_.decided(connection, consent::Outcome::timedOut);
+      break;
+    case consent::Admission::busy:
+      gate_.decided(connection, consent::Outcome::busy);
+      break;
   }
   agents_.apply(effects);
 }

@@ -110,7 +110,10 @@ class AgentSocketTest : public ::testing::Test {
       consent::TicketId ticket = 0;
       const consent::Admission admission = board_.admit(origin, false, uid, consent::Clock::now(), ticket, effects);
       agents_.apply(effects);
-      said.set_value(admission == consent::Admission::serve ? "serve" : admission == consent::Admission::refuse ? "refuse" : "wait");
+      said.set_value(admission == consent::Admission::serve    ? "serve"
+                     : admission == consent::Admission::refuse ? "refuse"
+                     : admission == consent::Admission::wait   ? "wait"
+                                                               : "closed after its 101");
     });
     return said.get_future().get();
   }

@@ -261,9 +261,10 @@ TEST_F(ConsentDaemon, RememberedAnswersAreNotAskedAgain) {
   struct Case {
     const char* decision;
     const char* first;   // what the waiting page gets
-    const char* second;  // what the next page of the origin gets at once
+    const char* second;  // what the next page of the origin gets at once, after its 101
   };
-  const Case cases[] = {{"allow", "reply", "101"}, {"block", "close 4403", "403"}};
+  // A remembered Block is said to the page (4403 after the 101), never as a missing service (403).
+  const Case cases[] = {{"allow", "reply", "reply"}, {"block", "close 4403", "close 4403"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.decision);
     startDaemon();
@@ -277,7 +278,8 @@ TEST_F(ConsentDaemon, RememberedAnswersAreNotAskedAgain) {
       EXPECT_EQ(waiting.report(), c.first);
 
       Page again(kAlice, kSite);
-      EXPECT_EQ(again.report(), c.second);
+      EXPECT_EQ(again.report(), "101");
+      EXPECT_EQ(again.report(1000), c.second);
       EXPECT_TRUE(alice->next(300).isNull()) << "asked again";
     }
     const std::filesystem::path file = directory_ + "/consent/" + std::to_string(kAlice);
@@ -300,9 +302,11 @@ TEST_F(ConsentDaemon, UnansweredQuestionClosesThePageAndIsWithdrawn) {
   ASSERT_NE(question, "");
   EXPECT_EQ(page.report(), "close 4408");
   EXPECT_EQ(alice->next()["withdraw"].asString(), question);
-  // Not asked again for a while after no answer.
+  // Not asked again for a while after no answer, and the page is told so.
   Page soon(kAlice, kSite);
-  EXPECT_EQ(soon.report(), "403");
+  EXPECT_EQ(soon.report(), "101");
+  EXPECT_EQ(soon.report(1000), "close 4408");
+  EXPECT_TRUE(alice->next(300).isNull()) << "asked again within the quiet period";
 }
 
 TEST_F(ConsentDaemon, EachUserDecidesForTheirOwnPagesOnly) {
@@ -338,9 +342,10 @@ TEST_F(ConsentDaemon, OneQuestionOnScreenFourOriginsWaitingTheRestRefused) {
   std::vector<std::unique_ptr<Page>> pages;
   for (int i = 1; i <= 6; ++i) {
     pages.push_back(std::make_unique<Page>(kAlice, "https://site" + std::to_string(i) + ".example"));
-    // In order, so which one is refused is known.
-    EXPECT_EQ(pages.back()->report(), i <= 5 ? "101" : "403") << "page " << i;
+    // In order, so which one is refused is known: the sixth learns the queue is full.
+    EXPECT_EQ(pages.back()->report(), "101") << "page " << i;
   }
+  EXPECT_EQ(pages[5]->report(1000), "close 4429");
   const std::string first = alice->asked("https://site1.example");
   ASSERT_NE(first, "");
   EXPECT_TRUE(alice->next(300).isNull()) << "a second question while one is on screen";
@@ -414,18 +419,21 @@ TEST_F(ConsentDaemon, WaitingPagesAndNewQuestionsOfAUserAreBounded) {
   startDaemon();
   const auto alice = agent(kAlice);
   {
-    // One site opening socket after socket: 4 wait on the question, the rest get 403.
+    // One site opening socket after socket: 4 wait on the question, the rest are closed 4429.
     std::vector<std::unique_ptr<Page>> pages;
     for (int i = 1; i <= 6; ++i) {
       pages.push_back(std::make_unique<Page>(kAlice, kSite));
-      EXPECT_EQ(pages.back()->report(), i <= 4 ? "101" : "403") << "page " << i;
+      EXPECT_EQ(pages.back()->report(), "101") << "page " << i;
+      if (i > 4) {
+        EXPECT_EQ(pages.back()->report(1000), "close 4429") << "page " << i;
+      }
     }
     const std::string question = alice->asked(kSite);
     ASSERT_NE(question, "");
     alice->answer(question, "allow", false);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(pages[i]->report(), "reply") << "page " << i + 1;
   }
-  // Ever new subdomains: 10 new questions in a minute (one counted above), then 403.
+  // Ever new subdomains: 10 new questions in a minute (one counted above), then 4429.
   for (int i = 2; i <= 11; ++i) {
     const std::string origin = "https://s" + std::to_string(i) + ".site.example";
     Page page(kAlice, origin);
@@ -435,7 +443,8 @@ TEST_F(ConsentDaemon, WaitingPagesAndNewQuestionsOfAUserAreBounded) {
       alice->answer(alice->asked(origin), "allow", false);
       EXPECT_EQ(page.report(), "reply") << origin;
     } else {
-      EXPECT_EQ(status, "403") << origin;
+      EXPECT_EQ(status, "101") << origin;
+      EXPECT_EQ(page.report(1000), "close 4429") << origin;
     }
   }
   EXPECT_TRUE(alice->next(300).isNull());

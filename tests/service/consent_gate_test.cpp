@@ -29,6 +29,7 @@ TEST(ConsentGate, EachEndingIsTheHeldConnectionsOneAnswer) {
       {consent::Outcome::serve, "1 resume"},
       {consent::Outcome::blocked, "1 close 4403 the person at this computer said no"},
       {consent::Outcome::timedOut, "1 close 4408 no answer from the person at this computer"},
+      {consent::Outcome::busy, "1 close 4429 too many sites wait for the person at this computer"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.expected);
@@ -42,6 +43,25 @@ TEST(ConsentGate, EachEndingIsTheHeldConnectionsOneAnswer) {
     EXPECT_EQ(log, std::vector<std::string>{test.expected});
     EXPECT_EQ(gate.waiting(), 0u);
   }
+}
+
+TEST(ConsentGate, ADecisionMadeAtOnceClosesThePageAsSoonAsItsUpgradeIsDone) {
+  std::vector<std::string> log;
+  ConsentGate<int, Recorder> gate;
+  gate.decided(1, consent::Outcome::blocked);
+  EXPECT_TRUE(gate.undecided(1)) << "served before its 101";
+  gate.hold(1, Recorder{&log, 1});
+  EXPECT_EQ(log, std::vector<std::string>{"1 close 4403 the person at this computer said no"});
+  EXPECT_FALSE(gate.undecided(1));
+  EXPECT_EQ(gate.waiting(), 0u);
+  // One that closes before its 101 is simply forgotten.
+  consent::Store store("");
+  consent::Board board({}, store);
+  consent::Effects effects;
+  gate.decided(2, consent::Outcome::busy);
+  EXPECT_TRUE(gate.closed(2, board, consent::Clock::now(), effects));
+  EXPECT_EQ(gate.waiting(), 0u);
+  EXPECT_TRUE(effects.lines.empty());
 }
 
 TEST(ConsentGate, AConnectionClosedWhileWaitingWithdrawsItsQuestion) {

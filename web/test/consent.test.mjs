@@ -37,19 +37,26 @@ function connectAgent(path) {
     socket.once("connect", () =>
       ready({
         next: () => (lines.length > 0 ? Promise.resolve(lines.shift()) : new Promise((got) => waiting.push(got))),
-        answer: (id, decision) => socket.write(`${JSON.stringify({ answer: id, decision, remember: false })}\n`),
+        answer: (id, decision, remember = false) => socket.write(`${JSON.stringify({ answer: id, decision, remember })}\n`),
         close: () => socket.destroy(),
       }),
     );
   });
 }
 
-before(async () => {
+// The service asking its agent, with `timeout` seconds for an answer.
+async function startAsking(timeout) {
   service = await startService([], (dir) =>
-    `listen = 127.0.0.1\nconsent-timeout = 30\nconsent-dir = ${join(dir, "consent")}\n` +
+    `listen = 127.0.0.1\nconsent-timeout = ${timeout}\nconsent-dir = ${join(dir, "consent")}\n` +
     `agent-socket = ${join(dir, "agent.sock")}\n`);
   agent = await connectAgent(join(service.workDir, "agent.sock"));
-  sites = [await serveWeb(0), await serveWeb(0)];  // two origins: the ports differ
+}
+
+before(async () => {
+  await startAsking(30);
+  // Origins differ by port: one on screen, four waiting and one more fill a person's queue.
+  sites = [];
+  for (let i = 0; i < 7; i++) sites.push(await serveWeb(0));
   browser = await chromium.launch({ executablePath: findChromium(), headless: true, args: CHROMIUM_FLAGS });
 });
 
@@ -93,7 +100,41 @@ test("the person's answer reaches the page: Allow as the reply, Block as kind de
     agent.answer(asked.ask, decision);
     assert.equal(await call, seen, decision);
   }
-  // After a Block the site is not asked about again for a while: its next page is refused at once,
-  // which a page cannot tell from no service at all.
-  assert.equal(await pageCall(sites[1]), "error unreachable");
+  // After a Block the site is not asked about again for a while, and its next page is told why.
+  assert.equal(await pageCall(sites[1]), "error denied");
+});
+
+test("a remembered Block and a full queue reach the page as their own kinds, never as a missing service", async () => {
+  const blocked = pageCall(sites[2]);
+  const asked = await agent.next();
+  agent.answer(asked.ask, "block", true);
+  assert.equal(await blocked, "error denied");
+  assert.equal(await pageCall(sites[2]), "error denied", "remembered Block");
+
+  // One question on screen and four sites waiting: a sixth site is told the queue is full.
+  const waiting = [3, 4, 5, 6].map((i) => pageCall(sites[i]));
+  const onScreen = await agent.next();
+  const more = pageCall(sites[0]);  // allowed once above, so asked again: the fifth origin waiting
+  assert.equal(await pageCall(sites[1]), "error denied", "quiet after the Block above, whatever the queue");
+  const full = await serveWeb(0);
+  try {
+    assert.equal(await pageCall(full), "error busy");
+  } finally {
+    await full.close();
+  }
+  // Clear the queue: each answer asks the next.
+  agent.answer(onScreen.ask, "allow");
+  for (let i = 0; i < 4; i++) agent.answer((await agent.next()).ask, "allow");
+  assert.deepEqual(await Promise.all([...waiting, more]), Array(5).fill("reply 0"));
+});
+
+test("no answer in time reaches the page as timeout, and so does its next page for a while", async () => {
+  agent.close();
+  await service.stop();
+  await startAsking(2);
+  const page = pageCall(sites[0]);
+  await agent.next();  // asked, and nobody answers
+  assert.equal(await page, "error timeout");
+  assert.deepEqual(await agent.next(), { withdraw: "1" });
+  assert.equal(await pageCall(sites[0]), "error timeout");
 });

@@ -77,7 +77,11 @@ class Script {
       if (uid != "?") known = static_cast<uid_t>(std::stoul(uid));
       consent::TicketId ticket = 0;
       const Admission admission = board_.admit(origin, listed == "listed", known, now_, ticket, effects);
-      said = admission == Admission::serve ? "serve" : admission == Admission::refuse ? "refuse" : "wait";
+      // The person's decisions reach the page after the 101, as a close it can read.
+      const std::map<Admission, std::string> words = {{Admission::serve, "serve"},         {Admission::refuse, "refuse"},
+                                                      {Admission::wait, "wait"},           {Admission::blocked, "101 4403"},
+                                                      {Admission::unanswered, "101 4408"}, {Admission::busy, "101 4429"}};
+      said = words.at(admission);
       if (admission == Admission::wait) names_[ticket] = name;
     } else if (verb == "answer") {
       consent::AgentId agent;
@@ -146,34 +150,34 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"answer 1 1 allow remember", "a serve"},
         {"page b 1000 https://x.example", "serve"}}},
-      {"Block and remember: closed 4403, then refused without a question", Mode::ask,
+      {"Block and remember: closed 4403, then closed 4403 after the 101 without a question", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"answer 1 1 block remember", "a 4403"},
         {"at 3600", ""},
-        {"page b 1000 https://x.example", "refuse"}}},
+        {"page b 1000 https://x.example", "101 4403"}}},
       {"Allow once: the waiting page is served, the next one asks again", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"answer 1 1 allow", "a serve"},
         {"page b 1000 https://x.example", "wait; ask@1 q2 https://x.example"}}},
-      {"Block once: refused for 60 s, then asked again", Mode::ask,
+      {"Block once: closed 4403 for 60 s, then asked again", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"answer 1 1 block", "a 4403"},
         {"at 59", ""},
-        {"page b 1000 https://x.example", "refuse"},
+        {"page b 1000 https://x.example", "101 4403"},
         {"page c 1000 https://other.example", "wait; ask@1 q2 https://other.example"},
         {"answer 1 2 allow", "c serve"},
         {"at 60", ""},
         {"page d 1000 https://x.example", "wait; ask@1 q3 https://x.example"}}},
-      {"no answer: 4408 and withdraw at the timeout, then refused for 60 s", Mode::ask,
+      {"no answer: 4408 and withdraw at the timeout, then closed 4408 for 60 s", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://x.example", "wait; ask@1 q1 https://x.example"},
         {"at 59", ""},
         {"at 60", "withdraw@1 q1; a 4408"},
         {"answer 1 1 allow", ""},
-        {"page b 1000 https://x.example", "refuse"},
+        {"page b 1000 https://x.example", "101 4408"},
         {"at 120", ""},
         {"page c 1000 https://x.example", "wait; ask@1 q2 https://x.example"}}},
       {"one user's Allow does not admit another user's page", Mode::ask,
@@ -183,14 +187,14 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"answer 2 1 allow remember", ""},
         {"answer 1 1 allow remember", "a serve"},
         {"page b 1001 https://x.example", "wait; ask@2 q2 https://x.example"}}},
-      {"6 origins at once: 1 asked, 4 waiting, the rest refused; each answer asks the next", Mode::ask,
+      {"6 origins at once: 1 asked, 4 waiting, the rest closed 4429; each answer asks the next", Mode::ask,
        {{"agent 1 1000", ""},
         {"page a 1000 https://1.example", "wait; ask@1 q1 https://1.example"},
         {"page b 1000 https://2.example", "wait"},
         {"page c 1000 https://3.example", "wait"},
         {"page d 1000 https://4.example", "wait"},
         {"page e 1000 https://5.example", "wait"},
-        {"page f 1000 https://6.example", "refuse"},
+        {"page f 1000 https://6.example", "101 4429"},
         {"page g 1000 https://2.example", "wait"},
         {"answer 1 1 block", "ask@1 q2 https://2.example; a 4403"},
         {"answer 1 2 allow", "ask@1 q3 https://3.example; b serve; g serve"}}},
@@ -219,7 +223,7 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"page b 1000 https://x.example", "wait"},
         {"page c 1000 https://x.example", "wait"},
         {"page d 1000 https://x.example", "wait"},
-        {"page e 1000 https://x.example", "refuse"},
+        {"page e 1000 https://x.example", "101 4429"},
         {"page f 1001 https://x.example", "serve"},
         {"leave a", ""},
         {"page g 1000 https://x.example", "wait"}}},
@@ -236,7 +240,7 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"page a 1000 https://9.example", "wait; ask@1 q9 https://9.example"}, {"answer 1 9 allow", "a serve"},
         {"at 59", ""},
         {"page a 1000 https://10.example", "wait; ask@1 q10 https://10.example"}, {"answer 1 10 allow", "a serve"},
-        {"page b 1000 https://11.example", "refuse"},
+        {"page b 1000 https://11.example", "101 4429"},
         {"at 60", ""},
         {"page b 1000 https://11.example", "wait; ask@1 q11 https://11.example"},
         {"page c 1000 https://12.example", "wait"}}},
@@ -275,8 +279,8 @@ TEST(ConsentBoard, TheQuietPeriodsOfAUserAreBoundedTheOldestGoes) {
   consent::TicketId ticket = 0;
   const Clock::time_point later = start + std::chrono::seconds(1);
   EXPECT_EQ(board.admit(origin(0), false, 1000, later, ticket, effects), Admission::wait) << "the oldest went";
-  EXPECT_EQ(board.admit(origin(1), false, 1000, later, ticket, effects), Admission::refuse);
-  EXPECT_EQ(board.admit(origin(consent::kMaxQuietOrigins), false, 1000, later, ticket, effects), Admission::refuse);
+  EXPECT_EQ(board.admit(origin(1), false, 1000, later, ticket, effects), Admission::blocked);
+  EXPECT_EQ(board.admit(origin(consent::kMaxQuietOrigins), false, 1000, later, ticket, effects), Admission::blocked);
 }
 
 TEST(ConsentBoard, AnOriginTooLongOrNotPrintableAsciiIsRefusedNotAsked) {
