@@ -101,7 +101,9 @@ int init_daemon() {
   if (chdir("/") != 0) {
     // Not examined: the service needs nothing from its working directory.
   }
-  umask(0);
+  // Owner only: a file the daemon or a token library makes (with a mode of 0666, say) is no other
+  // user's to change. Every file that must be wider says so itself (the agent socket).
+  umask(077);
   signal(SIGCHLD, SIG_IGN);
   reopenStandardDescriptors();
   return 0;

@@ -5,7 +5,7 @@
 #include <string>
 
 // Ignores the terminal signals and SIGHUP, forks, starts a new session, forks again, closes
-// descriptors 0..255, changes to "/", clears the umask, ignores SIGCHLD and reopens 0, 1 and 2 on
+// descriptors 0..255, changes to "/", sets the umask to 077, ignores SIGCHLD and reopens 0, 1 and 2 on
 // /dev/null. Returns 0 in the detached grandchild, -1 in a process whose fork failed. The process
 // that was started does not return: it waits until the daemon reports (startupDone or
 // startupFailed) and exits 0, or prints the failure on standard error and exits 1.

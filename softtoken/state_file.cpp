@@ -50,12 +50,37 @@ void makePrivate(int fd) {
   }
 }
 
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Gives a file this process has just made the owner and group of the directory it is in. The
+// installed service runs as a user of its own that owns /var/lib/softtoken; root changing the token
+// there (the operator's softtoken command, the package's scripts) must leave every file that user's.
+// Only root can give a file away; anyone else already owns what it makes there, or fails harmlessly.
+void takeDirectoryOwner(int fd, const std::string& path) {
+  struct stat directory {};
+  struct stat file {};
+  if (::stat(directoryOf(path).c_str(), &directory) != 0 || ::fstat(fd, &file) != 0) return;
+  if (file.st_uid != directory.st_uid || file.st_gid != directory.st_gid) {
+    if (::fchown(fd, directory.st_uid, directory.st_gid) != 0) {
+      // Not ours to give: the file stays the caller's, as before.
+    }
+  }
+}
+
 // The lock file's descriptor with the lock held, or -1 when there is no lock file to be had (for
 // example the directory does not exist): reading then goes on unlocked, which rename keeps safe.
+// Never through a symbolic link: the directory's owner may be less trusted than the caller (root
+// in the service's directory), and a link would point the mode change or the owner elsewhere.
 int takeLock(const std::string& path, int operation) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivateFile);
+  if (fd >= 0) takeDirectoryOwner(fd, path);
+  if (fd < 0) fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) makePrivate(fd);
-  if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   while (::flock(fd, operation) != 0) {
     if (errno != EINTR) {
@@ -97,12 +122,6 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string failure(const char* step, const std::string& path) {
   return std::string(step) + " " + path + ": " + std::strerror(errno);
 }
@@ -134,6 +153,7 @@ bool replaceAtomically(const std::string& path, const std::string& text, std::st
   }
   // mkstemp makes it 0600 already; said again so the state never becomes wider than that.
   ::fchmod(fd.get(), kPrivateFile);
+  takeDirectoryOwner(fd.get(), path);
   if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
     if (error) *error = failure("cannot write", temporary);
     ::unlink(temporary.c_str());

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Part of tests/install/run.sh: the packages under a real systemd. Boots a minimal Debian 12 tree
 # with systemd as PID 1 in systemd-nspawn (its own network, a throw-away overlay over the cached
-# tree), installs both packages there and checks the unit as an operator meets it: running,
-# logging, answering, restarted after a crash, confined, stopped and purged.
+# tree), installs both packages there and checks the unit as an operator meets it: running as its
+# own user on the loopback addresses only, logging, answering, restarted after a crash, confined,
+# stopped and purged.
 #   container.sh BUILD_DIR WORK_DIR   (WORK_DIR holds the two .deb files)
 # The tree is made once from this machine's apt sources and kept in /var/cache/tokenbridge-test.
 set -euo pipefail
@@ -77,14 +78,45 @@ pid=$(main_pid)
 [ "$(inside readlink "/proc/$pid/exe")" = /usr/sbin/tokenbridged ] || fail "the main process ($pid) is not tokenbridged"
 inside systemctl status --no-pager "$unit" | grep -Eq "Main PID: $pid \(tokenbridged\)" ||
   fail "systemctl status does not show tokenbridged as the main process"
-inside journalctl -t tokenbridged -o cat | grep -q "^started: version .*, port 9446 and \[::1\]:9446, SKF library " ||
+inside journalctl -t tokenbridged -o cat | grep -q "^started: version .*, 127\.0\.0\.1:9446, \[::1\]:9446, SKF library " ||
   fail "journalctl -t tokenbridged shows no start line"
+
+step "the service's user: no capability, no way to gain one, files owner-only"
+user=tokenbridge
+uid=$(inside id -u "$user") || fail "installing made no user $user"
+gid=$(inside id -g "$user")
+status=$(inside cat "/proc/$pid/status")
+for field in "Uid:	$uid	$uid	$uid	$uid" "Gid:	$gid	$gid	$gid	$gid" "CapEff:	0000000000000000" \
+  "CapBnd:	0000000000000000" "NoNewPrivs:	1" "Umask:	0077"; do
+  echo "$status" | grep -qx "$field" || fail "the daemon's /proc status has no line '$field': $(echo "$status" | grep "^${field%%:*}:")"
+done
+
+step "the service answers this computer only"
+# Another address of the container: one end of a veth pair in its network, IPv4 and IPv6.
+in_network() { nsenter -t "$leader" -n "$@"; }
+in_network ip link add tokenbridge0 type veth peer name tokenbridge1
+in_network ip addr add 192.0.2.1/24 dev tokenbridge0
+in_network ip -6 addr add 2001:db8::1/64 dev tokenbridge0 nodad
+in_network ip link set tokenbridge0 up
+in_network ip link set tokenbridge1 up
+held=$(in_network ss -Hltunp | grep '"tokenbridged"' | awk '{print $1, $5}' | sort)
+echo "install test (systemd): tokenbridged holds: $(echo $held)"
+[ "$held" = "tcp 127.0.0.1:9446
+tcp [::1]:9446" ] || fail "tokenbridged holds other sockets than 127.0.0.1:9446 and [::1]:9446: $held"
+for address in 127.0.0.1 ::1 192.0.2.1 2001:db8::1; do
+  if why=$(in_network bash -c '(exec 3<>"/dev/tcp/$1/9446")' sh "$address" 2>&1); then got=accepted; else got=${why##*: }; fi
+  echo "install test (systemd): connect to $address port 9446: $got"
+  case $address in
+    127.0.0.1 | ::1) [ "$got" = accepted ] || fail "a connection to $address:9446 was not accepted: $got" ;;
+    *) [ "$got" = "Connection refused" ] || fail "a connection to $address:9446 was not refused: $got" ;;
+  esac
+done
 
 step "the agent's socket and the remembered answers' directory, as the unit makes them"
 [ "$(inside stat -c %A /run/tokenbridge/agent.sock)" = srw-rw-rw- ] ||
   fail "/run/tokenbridge/agent.sock is $(inside stat -c %A /run/tokenbridge/agent.sock 2>&1), not a socket any user can connect to"
-[ "$(inside stat -c '%a %U' /var/lib/tokenbridge/consent)" = "700 root" ] ||
-  fail "/var/lib/tokenbridge/consent is $(inside stat -c '%a %U' /var/lib/tokenbridge/consent 2>&1), not 700 root"
+[ "$(inside stat -c '%a %U' /var/lib/tokenbridge/consent)" = "700 tokenbridge" ] ||
+  fail "/var/lib/tokenbridge/consent is $(inside stat -c '%a %U' /var/lib/tokenbridge/consent 2>&1), not 700 tokenbridge"
 # A user's agent reaches the daemon through the sandbox (no answers remembered yet).
 listed=$(inside setpriv --reuid=65534 --regid=65534 --clear-groups tokenbridge-agent --list 2>&1) ||
   fail "tokenbridge-agent --list as a user failed: $listed"
@@ -107,17 +139,37 @@ expect '{"type":"VerifyUserPin","parm2":"Wx9Wrong77"}' '{"type":"VerifyUserPin",
 expect '{"type":"VerifyUserPin","parm2":"12345678"}' '{"type":"VerifyUserPin", "code":"0", "data":"1"}'
 [ "$(tries)" = 6 ] || fail "the right PIN left $(tries) tries, not 6"
 
+step "the service's files: its user's, and no other user's to change"
+# Whatever mode a file has, another user (nobody here) can neither change it nor add one beside it.
+tried=0
+for directory in /var/lib/tokenbridge /var/lib/tokenbridge/consent /run/tokenbridge /var/lib/softtoken; do
+  owners=$(inside find "$directory" -mindepth 0 ! -user "$user" -printf '%u %p\n')
+  [ -z "$owners" ] || fail "not $user's: $owners"
+  for file in "$directory/probe-by-another-user" $(inside find "$directory" -maxdepth 1 -type f); do
+    why=$(inside setpriv --reuid=65534 --regid=65534 --clear-groups sh -c ': >>"$1"' sh "$file" 2>&1) &&
+      fail "another user could write $file"
+    [ "${why##*: }" = "Permission denied" ] || fail "another user writing $file: $why"
+    tried=$((tried + 1))
+  done
+done
+echo "install test (systemd): another user writing $tried files of the service (new and existing): Permission denied each"
+
 step "the daemon's confinement, seen from its own cgroup and namespaces"
-# A shell joins the service's cgroup (where the device rules apply) and enters its mount and IPC
-# namespaces; the same probes run outside it as the control. Device nodes: /dev/net/tun stands for
-# any node the unit does not allow; a hidraw node (the kernel has no such device behind it) must get
-# past the device rules to the kernel's "No such device or address".
+# A shell joins the service's cgroup (where the device rules apply), enters its mount and IPC
+# namespaces and becomes its user, without capabilities; the same probes run outside it, as root,
+# as the control. Device nodes: /dev/net/tun stands for any node the unit does not allow; a hidraw
+# node the service's group may open (the kernel has no such device behind it) is stopped by the
+# device rules too, as hidraw is not allowed. Two copies of /dev/null, a node the device rules
+# allow: root's alone, and one the udev rule would have given the service's group.
 cgroup=$(inside systemctl show -P ControlGroup "$unit")
 hidraw_major=$(inside sed -n 's/^ *\([0-9]*\) hidraw$/\1/p' /proc/devices)
 [ -n "$hidraw_major" ] || fail "the kernel lists no hidraw devices"
-inside mknod /dev/tokenbridge-probe-hidraw c "$hidraw_major" 250
+inside mknod -m 0660 /dev/tokenbridge-probe-hidraw c "$hidraw_major" 250
+inside mknod -m 0600 /dev/tokenbridge-probe-root c 1 3
+inside mknod -m 0660 /dev/tokenbridge-probe-group c 1 3
+inside chgrp "$user" /dev/tokenbridge-probe-hidraw /dev/tokenbridge-probe-group
 probes='
-  for node in /dev/net/tun /dev/tokenbridge-probe-hidraw /dev/null; do
+  for node in /dev/net/tun /dev/tokenbridge-probe-hidraw /dev/tokenbridge-probe-root /dev/tokenbridge-probe-group /dev/null; do
     if why=$( (exec 3<>"$node") 2>&1); then echo "$node: opened"; else echo "$node: ${why##*: }"; fi
   done
   for socket in /run/dbus/system_bus_socket /run/systemd/private; do
@@ -126,37 +178,57 @@ probes='
   done
   logger -t tokenbridge-probe "from $1"
   echo "ipc: $(readlink /proc/self/ns/ipc)"'
+# The shell takes the uid and gid the main process has now, whatever the unit says.
 probe_service() {
-  inside sh -c 'echo $$ >"/sys/fs/cgroup$1/cgroup.procs" && exec nsenter -t "$2" -m -i sh -c "$3" sh service' \
-    sh "$cgroup" "$(main_pid)" "$probes"
+  local main
+  main=$(main_pid)
+  inside sh -c 'echo $$ >"/sys/fs/cgroup$1/cgroup.procs" && exec nsenter -t "$2" -m -i \
+    setpriv --reuid="$3" --regid="$4" --init-groups --inh-caps=-all --bounding-set=-all --no-new-privs sh -c "$5" sh service' \
+    sh "$cgroup" "$main" "$(inside stat -c %u "/proc/$main")" "$(inside stat -c %g "/proc/$main")" "${1:-$probes}"
 }
 outside=$(inside sh -c "$probes" sh outside)
 confined=$(probe_service)
 expected_outside="/dev/net/tun: opened
 /dev/tokenbridge-probe-hidraw: No such device or address
+/dev/tokenbridge-probe-root: opened
+/dev/tokenbridge-probe-group: opened
 /dev/null: opened
 /run/dbus/system_bus_socket: connected
 /run/systemd/private: connected"
 expected_confined="/dev/net/tun: Operation not permitted
-/dev/tokenbridge-probe-hidraw: No such device or address
+/dev/tokenbridge-probe-hidraw: Operation not permitted
+/dev/tokenbridge-probe-root: Permission denied
+/dev/tokenbridge-probe-group: opened
 /dev/null: opened
 /run/dbus/system_bus_socket: refused
 /run/systemd/private: refused"
-[ "$(echo "$outside" | head -5)" = "$expected_outside" ] || fail "the control probes outside the service found: $outside"
-[ "$(echo "$confined" | head -5)" = "$expected_confined" ] || fail "from the service's context: $confined"
+[ "$(echo "$outside" | head -7)" = "$expected_outside" ] || fail "the control probes outside the service found: $outside"
+[ "$(echo "$confined" | head -7)" = "$expected_confined" ] || fail "from the service's context: $confined"
 [ "$(echo "$outside" | tail -1)" != "$(echo "$confined" | tail -1)" ] || fail "the service shares the machine's IPC namespace"
 for where in outside service; do
   for _ in $(seq 30); do inside journalctl -t tokenbridge-probe -o cat | grep -qx "from $where" && break; sleep 0.1; done
   inside journalctl -t tokenbridge-probe -o cat | grep -qx "from $where" || fail "/dev/log does not reach the journal from $where"
 done
 
-step "a drop-in allowing one more device node, as SECURITY.md shows a token maker how"
+step "PID 1 is out of the service's reach"
+# systemd powers the machine off on SIGRTMIN+4 (38): from the service's context it must not arrive.
+# Signal 0 asks only whether a signal would; root outside may, as the control.
+signals='for signal in 0 38; do perl -e "kill(\$ARGV[0], 1) ? print qq(sent\n) : print qq(\$!\n)" "$signal"; done'
+to_pid1=$(probe_service "$signals")
+echo "install test (systemd): signals 0 and RTMIN+4 to PID 1 from the service: $(echo $to_pid1)"
+[ "$to_pid1" = "Operation not permitted
+Operation not permitted" ] || fail "from the service's context, signals to PID 1: $to_pid1"
+[ "$(inside perl -e 'kill(0, 1) ? print qq(sent\n) : print qq($!\n)')" = sent ] || fail "root outside cannot signal PID 1 either"
+inside systemctl is-system-running >/dev/null 2>&1 || [ "$(inside systemctl is-system-running)" = degraded ] ||
+  fail "the container's systemd is not running after the probe"
+
+step "a drop-in allowing more device nodes, as SECURITY.md shows a token maker how"
 inside mkdir -p /etc/systemd/system/$unit.d
-printf '[Service]\nDeviceAllow=/dev/net/tun rw\n' | inside tee /etc/systemd/system/$unit.d/device.conf >/dev/null
+printf '[Service]\nDeviceAllow=/dev/net/tun rw\nDeviceAllow=char-hidraw rw\n' | inside tee /etc/systemd/system/$unit.d/device.conf >/dev/null
 inside systemctl daemon-reload
 inside systemctl restart "$unit"
 [ "$(probe_service | head -2)" = "/dev/net/tun: opened
-/dev/tokenbridge-probe-hidraw: No such device or address" ] || fail "the drop-in did not allow /dev/net/tun: $(probe_service)"
+/dev/tokenbridge-probe-hidraw: No such device or address" ] || fail "the drop-in did not allow /dev/net/tun and hidraw: $(probe_service)"
 inside rm -r /etc/systemd/system/$unit.d
 inside systemctl daemon-reload
 pid=$(main_pid)

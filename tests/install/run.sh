@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The install test: builds the Debian packages from a clean copy of the tree, inspects them and runs
-# lintian, installs them, starts the daemon the way its systemd unit does and talks to it, switches
-# and empties the library slot, then purges both packages and checks nothing of theirs is left.
+# lintian, upgrades from the settings file shipped before, installs them, starts the daemon the way
+# its systemd unit does and talks to it, switches and empties the library slot, then purges both
+# packages and checks nothing of theirs is left.
 # Run as root from the repository root, after a normal build: tests/install/run.sh BUILD_DIR
 # The machine is left as found: a software token already in /var/lib/softtoken and settings left in
-# /etc/tokenbridge are put back.
+# /etc/tokenbridge are put back, and the service's user is removed again when the test made it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 here=tests/install
@@ -28,9 +29,17 @@ for p in "${packages[@]}"; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tokenbridge-install.XXXXXX")
+# The package makes the service's user and, as Debian's packages do, keeps it after purge (files
+# elsewhere may still be its). A machine that had none gets none back.
+service_user=tokenbridge
+user_before=$(getent passwd "$service_user" || true)
 cleanup() {
   local status=$?
   dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+  if [ -z "$user_before" ] && getent passwd "$service_user" >/dev/null; then
+    userdel "$service_user" >/dev/null 2>&1 || true
+    ! getent group "$service_user" >/dev/null || groupdel "$service_user" >/dev/null 2>&1 || true
+  fi
   update-alternatives --remove-all "tokenbridge-skf-$triplet" >/dev/null 2>&1 || true
   # These were moved aside or absent before the test: what is there now is the test's.
   for kept in /var/lib/softtoken /etc/tokenbridge; do
@@ -80,7 +89,7 @@ expect_files() {
 }
 doc=/usr/share/doc/tokenbridge
 expect_files tokenbridge /usr/sbin/tokenbridged /lib/systemd/system/tokenbridged.service \
-  /etc/tokenbridge/tokenbridged.conf \
+  /etc/tokenbridge/tokenbridged.conf /usr/lib/sysusers.d/tokenbridge.conf /lib/udev/rules.d/60-tokenbridge.rules \
   /usr/share/tokenbridge/web/tokenbridge.js /usr/share/tokenbridge/web/tokenbridge.d.ts /usr/share/tokenbridge/web/serve.mjs \
   /usr/share/tokenbridge/web/demo/index.html /usr/share/tokenbridge/web/demo/demo.js \
   /usr/share/tokenbridge/web/demo/demo.css \
@@ -110,10 +119,54 @@ sed 's/^/  /' "$work/lintian.txt"
 step "the packages under a real systemd, in a container"
 "$here/container.sh" "$build" "$work"
 
+step "upgrading from the settings file shipped before (every line commented out)"
+# That package: this one with the earlier settings file and a lower version. Upgraded, an untouched
+# file is replaced by the new one; one the operator changed is kept, the new one beside it.
+previous_version=$(dpkg-deb -f "$(deb tokenbridge)" Version | sed 's/$/~before/')
+dpkg-deb -R "$(deb tokenbridge)" "$work/previous"
+grep -qx /etc/tokenbridge/tokenbridged.conf "$work/previous/DEBIAN/conffiles" || fail "the settings file is not a conffile"
+cp "$here/tokenbridged.conf.before-loopback" "$work/previous/etc/tokenbridge/tokenbridged.conf"
+sed -i "s/^Version: .*/Version: $previous_version/" "$work/previous/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$work/previous" "$work/previous.deb" >/dev/null
+settings=/etc/tokenbridge/tokenbridged.conf
+for operator in left-it changed-it; do
+  dpkg -i "$work/previous.deb" >"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log"; fail "installing $previous_version failed"; }
+  cmp -s "$settings" "$here/tokenbridged.conf.before-loopback" || fail "$previous_version did not install its settings file"
+  [ "$operator" = left-it ] || echo "max-connections = 64" >>"$settings"
+  cp "$settings" "$work/settings.before-upgrade"
+  dpkg --force-confold -i "$(deb tokenbridge)" </dev/null >>"$work/upgrade.log" 2>&1 ||
+    { cat "$work/upgrade.log"; fail "the upgrade failed"; }
+  if [ "$operator" = left-it ]; then
+    cmp -s "$settings" service/tokenbridged.conf || fail "an untouched settings file was not replaced by the new one"
+    [ ! -e "$settings.dpkg-dist" ] || fail "an untouched settings file left $settings.dpkg-dist"
+  else
+    cmp -s "$settings" "$work/settings.before-upgrade" || fail "the operator's settings file was not kept"
+    cmp -s "$settings.dpkg-dist" service/tokenbridged.conf || fail "the new settings file is not beside the operator's"
+  fi
+  echo "install test: operator $operator: $(grep -c '^listen' "$settings") listen lines in force after the upgrade$([ ! -e "$settings.dpkg-dist" ] || echo ", the new file as $settings.dpkg-dist")"
+  dpkg --purge tokenbridge >>"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log"; fail "purging after the upgrade failed"; }
+  [ ! -e /etc/tokenbridge ] || fail "/etc/tokenbridge is left after purging the upgraded package"
+done
+
 step "installing both packages"
 dpkg -i "$(deb tokenbridge)" "$(deb tokenbridge-softtoken)" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "dpkg -i failed"; }
 [ -e /var/lib/softtoken/state.json ] || fail "installing the software token made no token"
+
+step "the service's user, its token and its devices"
+IFS=: read -r _ _ uid gid _ home shell < <(getent passwd "$service_user") || fail "installing made no user $service_user"
+((uid < 1000)) || fail "$service_user is not a system user (uid $uid)"
+[ "$(getent group "$gid" | cut -d: -f1)" = "$service_user" ] || fail "$service_user's group is not $service_user"
+[ "$home:$shell" = /var/lib/tokenbridge:/usr/sbin/nologin ] || fail "$service_user has home $home and shell $shell"
+owners=$(find /var/lib/softtoken -printf '%u:%g %m %p\n' | sort -k3)
+echo "$owners" | sed 's/^/  /'
+! echo "$owners" | grep -v "^$service_user:$service_user " || fail "the software token's files are not all $service_user's"
+# The udev rule: read without a complaint (udev names the file and line of a bad one or an unknown
+# group). No USB device can be plugged here, so it is never seen matching one.
+rule=/lib/udev/rules.d/60-tokenbridge.rules
+udevadm test --action=add /sys/class/mem/null >"$work/udev.txt" 2>&1 || { cat "$work/udev.txt"; fail "udevadm test failed"; }
+grep -q "Reading rules file: .*$(basename "$rule")" "$work/udev.txt" || fail "udev did not read $rule"
+! grep "$(basename "$rule")" "$work/udev.txt" | grep -v "Reading rules file" || fail "udev complains about $rule"
 if [ -d /run/systemd/system ]; then
   # systemd runs: the unit was enabled and started on install. Stop it so the test starts its own.
   systemctl is-active --quiet tokenbridged.service || fail "the service is not running after install"
@@ -141,6 +194,9 @@ dpkg -i "$(deb tokenbridge-pkcs11)" >>"$work/install.log" 2>&1 || { cat "$work/i
 started=$SECONDS
 unshare -m -n "$here/served.sh" pkcs11 "$build" "$work"
 step "the installed daemon served a SoftHSM2 token through the PKCS#11 library in $((SECONDS - started)) s"
+started=$SECONDS
+unshare -m -n "$here/served.sh" pcscd "$build" "$work"
+step "the installed daemon served a card through OpenSC and pcscd in $((SECONDS - started)) s"
 dpkg -r tokenbridge-pkcs11 >>"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -r pkcs11 failed"; }
 [ "$(slot_target)" = "/usr/lib/$triplet/tokenbridge/softtoken/libkv_5100rt.so" ] || fail "slot is $(slot_target) after removing the PKCS#11 library"
 [ -f /etc/tokenbridge/pkcs11.conf ] || fail "dpkg -r removed the PKCS#11 library's settings (a conffile, kept until purge)"

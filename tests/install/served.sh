@@ -3,10 +3,12 @@
 # Part of tests/install/run.sh, run by it inside `unshare -m -n`: a private network (the daemon's
 # port 9446 is ours alone) and a private /dev whose /dev/log is a socket this script reads, so the
 # installed daemon's syslog lines are checked without a syslog daemon and without touching the
-# machine's log. The daemon is started from the installed unit's ExecStart line.
-#   served.sh running BUILD_DIR WORK_DIR     start, requests, syslog lines, library switch
+# machine's log. The daemon is started from the installed unit's ExecStart line, as its User= and
+# Group=, with a /run of its own holding the unit's RuntimeDirectory.
+#   served.sh running BUILD_DIR WORK_DIR     start, where it listens, requests, syslog lines, library switch
 #   served.sh empty-slot BUILD_DIR WORK_DIR  start with no library in the slot
 #   served.sh pkcs11 BUILD_DIR WORK_DIR      the slot on the PKCS#11 library over a SoftHSM2 token
+#   served.sh pcscd BUILD_DIR WORK_DIR       the same library over OpenSC and pcscd, an emulated card
 set -euo pipefail
 phase=$1
 build=$2
@@ -23,8 +25,22 @@ pid=""
 fail() { echo "install test ($phase): FAILED: $*" >&2; exit 1; }
 
 ip link set lo up
-# A /dev of our own: the few nodes the daemon opens, and /dev/log.
+# A /run of our own: the unit's RuntimeDirectory (systemd makes it for the service's user), and
+# pcscd's socket in the pcscd phase.
 mount --make-rprivate /
+mount -t tmpfs -o mode=0755 tokenbridge-test-run /run
+user=$(sed -n 's/^User=//p' "$unit")
+group=$(sed -n 's/^Group=//p' "$unit")
+[ -n "$user" ] && [ -n "$group" ] || fail "the unit names no User= and Group="
+runtime_directory=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+runtime_mode=$(sed -n 's/^RuntimeDirectoryMode=//p' "$unit")
+install -d -o "$user" -g "$group" -m "${runtime_mode:-0755}" "/run/$runtime_directory"
+# Files the test hands the daemon (a SoftHSM2 token, OpenSC's settings): the service's user's, in
+# WORK_DIR, which that user may pass through.
+chmod 0711 "$work"
+service_files=$work/service.$phase
+install -d -o "$user" -g "$group" -m 0700 "$service_files"
+# A /dev of our own: the few nodes the daemon opens, and /dev/log.
 mkdir -p "$work/dev"
 mount -t tmpfs -o mode=0755 tokenbridge-test-dev "$work/dev"
 for node in null zero full random urandom; do
@@ -45,9 +61,12 @@ stop_all() {
 trap stop_all EXIT
 for _ in $(seq 50); do [ -S /dev/log ] && break; sleep 0.1; done
 [ -S /dev/log ] || fail "the log receiver did not bind /dev/log"
+chmod 0666 /dev/log  # every user's, as journald's is
 
-# The unit's own start command, run as systemd runs it for Type=forking: from /, with systemd's
-# PATH and nothing else in the environment, no input, and the start-up result in the exit status.
+# The unit's own start command, run as systemd runs it for Type=forking: as the unit's user and
+# group with no capability and no way to gain one, from /, with systemd's PATH and the user's HOME,
+# USER and LOGNAME and nothing else in the environment, no input, and the start-up result in the
+# exit status.
 grep -qx 'Type=forking' "$unit" || fail "the unit is not Type=forking, which this start relies on"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ "$(printf '%s\n' "$exec_start" | wc -l)" = 1 ] || fail "the unit needs exactly one ExecStart line"
@@ -57,8 +76,9 @@ esac
 # Extra NAME=VALUE arguments are the environment a drop-in's Environment= lines would add.
 start_unit() {
   local status=0
-  (cd / && env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@" \
-    $exec_start </dev/null >"$work/start.out" 2>"$work/start.err") || status=$?
+  (cd / && setpriv --reuid="$user" --regid="$group" --init-groups --inh-caps=-all --bounding-set=-all --no-new-privs \
+    env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME="$(getent passwd "$user" | cut -d: -f6)" \
+    USER="$user" LOGNAME="$user" "$@" $exec_start </dev/null >"$work/start.out" 2>"$work/start.err") || status=$?
   return "$status"
 }
 
@@ -73,6 +93,7 @@ start_daemon() {
   pid=$(listening_pid)
   [ -n "$pid" ] || fail "ExecStart exited 0 but nothing listens on port 9446"
   [ "$(readlink "/proc/$pid/exe")" = "$exec_start" ] || fail "port 9446 is not held by $exec_start"
+  [ "$(ps -o user= -p "$pid")" = "$user" ] || fail "the daemon runs as $(ps -o user= -p "$pid"), not $user"
 }
 
 stop_daemon() {
@@ -109,9 +130,29 @@ expect_log() {
 case $phase in
 running)
   version=$(dpkg-query -W -f='${Version}' tokenbridge)
+  # Another address of this host: one end of a veth pair in this private network, IPv4 and IPv6.
+  ip link add tokenbridge0 type veth peer name tokenbridge1
+  ip addr add 192.0.2.1/24 dev tokenbridge0
+  ip -6 addr add 2001:db8::1/64 dev tokenbridge0 nodad
+  ip link set tokenbridge0 up
+  ip link set tokenbridge1 up
   # Facility daemon (3): priority 30 = info, 28 = warning.
   start_daemon
-  expect_log "^<30>.* tokenbridged\[$pid\]: started: version $version, port 9446( and \[::1\]:9446)?, SKF library $slot -> $softtoken_library\$"
+  expect_log "^<30>.* tokenbridged\[$pid\]: started: version $version, 127\.0\.0\.1:9446, \[::1\]:9446, SKF library $slot -> $softtoken_library\$"
+  # As installed, the service answers this computer only: the two loopback addresses are all it
+  # holds, and a connection to the host's other address is refused.
+  held=$(ss -Hlntup | grep "pid=$pid," | awk '{print $1, $5}' | sort)
+  echo "install test: the installed daemon holds: $(echo $held)"
+  [ "$held" = "tcp 127.0.0.1:9446
+tcp [::1]:9446" ] || fail "the daemon holds other sockets than 127.0.0.1:9446 and [::1]:9446: $held"
+  for address in 127.0.0.1 ::1 192.0.2.1 2001:db8::1; do
+    if why=$( (exec 3<>"/dev/tcp/$address/9446") 2>&1); then got=accepted; else got=${why##*: }; fi
+    echo "install test: connect to $address port 9446: $got"
+    case $address in
+      127.0.0.1 | ::1) [ "$got" = accepted ] || fail "a connection to $address:9446 was not accepted: $got" ;;
+      *) [ "$got" = "Connection refused" ] || fail "a connection to $address:9446 was not refused: $got" ;;
+    esac
+  done
   expect_reply '{"type":"GetLibVersion"}' '{"type":"GetLibVersion", "code":"0", "data":"1.0.220104"}'
   expect_reply '{"type":"GetUserName"}' '{"type":"GetUserName", "code":"0", "data":"TB0123456789ABCDEF01"}'
 
@@ -159,16 +200,18 @@ empty-slot)
   echo "install test: empty slot: exit $status, \"$(cat "$work/start.err")\""
   ;;
 pkcs11)
-  # A SoftHSM2 token of the test's own: its settings and token directory under WORK_DIR, named to
-  # the module by SOFTHSM2_CONF (for the daemon too, as a drop-in's Environment= would).
+  # A SoftHSM2 token of the test's own: its settings and token directory under WORK_DIR, the
+  # service's user's, named to the module by SOFTHSM2_CONF (for the daemon too, as a drop-in's
+  # Environment= would).
   pkcs11_library=/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so
   settings=/etc/tokenbridge/pkcs11.conf
   [ -f "$settings" ] || fail "the package did not install $settings"
-  export SOFTHSM2_CONF=$work/softhsm2.conf
-  mkdir -p "$work/softhsm-tokens"
-  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/softhsm-tokens" >"$SOFTHSM2_CONF"
+  export SOFTHSM2_CONF=$service_files/softhsm2.conf
+  mkdir -p "$service_files/softhsm-tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$service_files/softhsm-tokens" >"$SOFTHSM2_CONF"
   softhsm2-util --init-token --free --label tb --pin 12345678 --so-pin admin12345 >"$work/softhsm.out" 2>&1 ||
     fail "softhsm2-util --init-token failed: $(cat "$work/softhsm.out")"
+  chown -R "$user:$group" "$service_files"
   serial=$(softhsm2-util --show-slots | grep -B4 '^ *Label: *tb *$' | sed -n 's/^ *Serial number: *//p')
   [ -n "$serial" ] || fail "no serial number for the token in: $(softhsm2-util --show-slots)"
 
@@ -201,6 +244,46 @@ pkcs11)
   for pin in Wx9Wrong77 12345678; do
     ! grep -F -- "$pin" "$log" || fail "a syslog line holds the PIN $pin"
   done
+  stop_daemon
+  ;;
+pcscd)
+  # A smart card reached the way OpenSC reaches one: through pcscd's socket. pcscd runs as root (as
+  # its own unit does), the daemon as the service's user; the card is an emulated OpenPGP card in
+  # vsmartcard's virtual reader. Debian 12's pcscd asks no polkit (it is built without it), so the
+  # user needs nothing more than the socket, which is every user's.
+  pkcs11_library=/usr/lib/$triplet/tokenbridge/pkcs11/libkv_5100rt.so
+  settings=/etc/tokenbridge/pkcs11.conf
+  opensc_module=/usr/lib/$triplet/opensc-pkcs11.so
+  reader_conf=/etc/reader.conf.d/vpcd
+  for need in /usr/sbin/pcscd "$opensc_module" "$reader_conf"; do
+    [ -e "$need" ] || fail "$need is missing (scripts/setup.sh installs pcscd, opensc, vsmartcard-vpcd)"
+  done
+  vpcd_port=$((16#$(sed -n 's|^DEVICENAME */dev/null:0x||p' "$reader_conf")))
+  mkdir /run/pcscd
+  /usr/sbin/pcscd --foreground >"$work/pcscd.log" 2>&1 &
+  pcscd=$!
+  for _ in $(seq 50); do ss -Hltn "sport = :$vpcd_port" | grep -q . && break; sleep 0.1; done
+  python3 tests/pkcs11/openpgp_card.py "$vpcd_port" &
+  card=$!
+  trap 'kill "$card" "$pcscd" 2>/dev/null || true; stop_all' EXIT
+  printf 'module = %s\n' "$opensc_module" >"$work/pkcs11.conf"
+  mountpoint -q "$settings" || mount --bind "$work/pkcs11.conf" "$settings"
+  # Only the OpenPGP driver tried on the card (the others would each probe it first).
+  printf 'app default {\n  card_drivers = openpgp;\n}\n' >"$service_files/opensc.conf"
+  chown "$user:$group" "$service_files/opensc.conf"
+  start_daemon "OPENSC_CONF=$service_files/opensc.conf"
+  expect_log "^<30>.* tokenbridged\[$pid\]: started: .* SKF library $slot -> $pkcs11_library\$"
+  for _ in $(seq 100); do
+    [ "$(request '{"type":"GetDevState"}')" = '{"type":"GetDevState", "code":"0", "data":"1"}' ] && break
+    sleep 0.1
+  done
+  expect_reply '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"0", "data":"1"}'
+  expect_reply '{"type":"GetUserName"}' '{"type":"GetUserName", "code":"0", "data":"fffe13572468"}'
+  expect_reply '{"type":"CloseDevice"}' '{"type":"CloseDevice", "code":"0", "data":""}'
+  # The card counts: a wrong PIN leaves "at least two", the right one is accepted.
+  expect_reply '{"type":"VerifyUserPin","parm2":"000000"}' '{"type":"VerifyUserPin", "code":"1", "data":"0"}'
+  expect_reply '{"type":"VerifyUserPin","parm2":"123456"}' '{"type":"VerifyUserPin", "code":"0", "data":"1"}'
+  echo "install test: the daemon as $(ps -o user= -p "$pid") read the card through pcscd ($(ps -o user= -p "$pcscd"))"
   stop_daemon
   ;;
 *) fail "unknown phase" ;;

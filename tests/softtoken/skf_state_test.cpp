@@ -8,11 +8,18 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 
 #include "softtoken/state_file.h"
 #include "tests/softtoken/token_fixture.h"
 
 namespace {
+
+// A file with this text and mode, made by the test.
+void writeFileForTest(const std::string& path, const std::string& text, mode_t mode) {
+  std::ofstream(path) << text;
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
 
 // A valid file's text with one member replaced (or the whole text, when key is empty).
 std::string variant(const std::string& key, const Json::Value& value) {
@@ -160,6 +167,46 @@ TEST_F(TokenTest, FilesAreOwnerOnlyWhateverTheUmask) {
     EXPECT_EQ(modeOf(path + ".lock"), 0600u);
     EXPECT_EQ(softtoken::parseState(readFile(path)).value_or(softtoken::TokenState{}).user_.tries_, 5u);
   }
+}
+
+// Root changing a token in a directory another user owns (the installed service's user owns
+// /var/lib/softtoken): every file the command or the library makes there is that user's, so the
+// service can still read and write it; and a lock file planted as a symbolic link is not followed,
+// so the directory's owner cannot point root's mode change or owner change at another file.
+TEST_F(TokenTest, RootKeepsTheFilesTheDirectoryOwnersAndFollowsNoLockLink) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+  const uid_t user = 65534;
+  const gid_t group = 65534;
+  const std::string directory = directory_ + "/service";
+  const std::string path = directory + "/state.json";
+  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(directory.c_str(), user, group), 0);
+  const auto ownerOf = [](const std::string& file) {
+    struct stat st {};
+    return ::lstat(file.c_str(), &st) == 0 ? std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "missing";
+  };
+  const std::string owner = std::to_string(user) + ":" + std::to_string(group);
+
+  const CommandResult init = runCommand("--state " + path + " init", directory_);
+  ASSERT_EQ(init.exit_, 0) << init.err_;
+  EXPECT_EQ(ownerOf(path), owner);
+  EXPECT_EQ(ownerOf(path + ".lock"), owner);
+  const CommandResult unplug = runCommand("--state " + path + " unplug", directory_);
+  ASSERT_EQ(unplug.exit_, 0) << unplug.err_;
+  EXPECT_EQ(ownerOf(path), owner) << "a rewrite by root took the state away from the directory's owner";
+
+  // The lock replaced by a link to a file of root's: the write is refused, the file untouched.
+  const std::string victim = directory_ + "/roots-file";
+  writeFileForTest(victim, "root's\n", 0644);
+  ASSERT_EQ(::unlink((path + ".lock").c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), (path + ".lock").c_str()), 0);
+  const CommandResult plug = runCommand("--state " + path + " plug", directory_);
+  EXPECT_NE(plug.exit_, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(ownerOf(victim), "0:0");
+  EXPECT_EQ(readFile(victim), "root's\n");
 }
 
 }  // namespace
