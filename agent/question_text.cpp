@@ -134,7 +134,7 @@ Host describeHost(std::string_view host) {
 
 Text make(std::string_view origin, int waiting, Style style) {
   const std::string sent = printable(origin);
-  Text text{"tokenbridge asks: may this site use your security token?", ""};
+  Text text{"tokenbridge: may this site use your token?", ""};
   std::string& body = text.body;
   const std::optional<Origin> parsed = parseOrigin(sent);
   if (parsed) {
@@ -146,7 +146,8 @@ Text make(std::string_view origin, int waiting, Style style) {
     if (!host.ascii.empty()) body += " (" + escape(host.ascii, style) + ")";
     body += "\n";
     if (lower(parsed->scheme) == "http" && !isThisComputer(parsed->host)) {
-      body += "\u26a0 Not encrypted (http://): anyone on your network could pose as this site.\n";
+      const std::string warning = "\u26a0 Not encrypted (http://): anyone on your network could pose as this site.";
+      body += (style == Style::Markup ? "<b>" + warning + "</b>" : warning) + "\n";
     }
   } else {
     body += "Site: " + bold(sent, style) + "\n";
@@ -154,8 +155,7 @@ Text make(std::string_view origin, int waiting, Style style) {
   body += "If allowed, it can try your PIN, read the token's serial number and compute with the token.\n";
   if (waiting == 1) body += "1 other site is waiting to ask.\n";
   if (waiting > 1) body += std::to_string(waiting) + " other sites are waiting to ask.\n";
-  body += "To undo \u201cAlways\u201d: tokenbridge-agent --forget " + escape(sent, style) +
-          " (--list shows every remembered site)";
+  body += "Undo \u201cAlways\u201d later with tokenbridge-agent --list and --forget.";
   return text;
 }
 

@@ -85,6 +85,7 @@ int runQuestionWindow(const question_text::Text& text, int answerFd) {
   window.allowButtons[1] = gtk_dialog_add_button(GTK_DIALOG(window.dialog), "Al_ways allow", kAlwaysAllow);
   gtk_dialog_add_button(GTK_DIALOG(window.dialog), "Always _block", kAlwaysBlock);
   GtkWidget* block = gtk_dialog_add_button(GTK_DIALOG(window.dialog), "Block", kBlock);
+  gtk_style_context_add_class(gtk_widget_get_style_context(block), GTK_STYLE_CLASS_SUGGESTED_ACTION);  // seen as the default
   for (GtkWidget* button : window.allowButtons) gtk_widget_set_sensitive(button, FALSE);
   gtk_dialog_set_default_response(GTK_DIALOG(window.dialog), kBlock);
 

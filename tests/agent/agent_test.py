@@ -117,7 +117,7 @@ class AgentTest(dbusmock.DBusTestCase):
             with self.subTest(key=key):
                 args = self.ask(str(number), 'https://site.example', number)
                 app, replaces, icon, summary, body, actions, hints, expire = args
-                self.assertIn('https://site.example', body)
+                self.assertIn('Address: https://<b>site.example</b>', body)
                 # One Block button: the click on the notification itself has no label, as servers that
                 # show `default` as a button too would otherwise show Block twice.
                 self.assertEqual(list(actions), ['default', '', 'block', 'Block', 'block-always', 'Always block',
@@ -167,9 +167,9 @@ class AgentTest(dbusmock.DBusTestCase):
         self.start()
         self.service.say({'ask': '1', 'origin': 'http://shop.xn--bcher-kva.example', 'waiting': 2})
         summary, body = self.wait_for_calls('Notify', 1)[-1][2][3:5]
-        self.assertEqual(summary, 'tokenbridge asks: may this site use your security token?')
+        self.assertEqual(summary, 'tokenbridge: may this site use your token?')
         for part in ('Site: <b>b\u00fccher.example</b>', '(shop.xn--bcher-kva.example)', 'Not encrypted',
-                     'try your PIN', '2 other sites are waiting', 'tokenbridge-agent --forget http://shop.xn--bcher-kva.example'):
+                     'try your PIN', '2 other sites are waiting', 'tokenbridge-agent --list and --forget'):
             self.assertIn(part, body)
 
     def test_a_stopped_agent_takes_its_question_down(self):

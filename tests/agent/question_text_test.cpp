@@ -63,9 +63,7 @@ TEST(QuestionText, ThisComputerIsTheLoopbackOnly) {
 TEST(QuestionText, TheBodySaysWhoAsksWhatTheSiteCouldDoAndHowToUndo) {
   const std::string does = "If allowed, it can try your PIN, read the token's serial number and compute with the token.\n";
   const std::string warning = "\u26a0 Not encrypted (http://): anyone on your network could pose as this site.\n";
-  const auto undo = [](const std::string& origin) {
-    return "To undo \u201cAlways\u201d: tokenbridge-agent --forget " + origin + " (--list shows every remembered site)";
-  };
+  const std::string undo = "Undo \u201cAlways\u201d later with tokenbridge-agent --list and --forget.";
   const struct {
     std::string origin;
     int waiting;
@@ -74,36 +72,39 @@ TEST(QuestionText, TheBodySaysWhoAsksWhatTheSiteCouldDoAndHowToUndo) {
   } cases[] = {
       {"https://login.bank.example.com", 0, text::Style::Markup,
        "Site: <b>example.com</b>\nAddress: https://login.bank.<b>example.com</b>\n" + does +
-           undo("https://login.bank.example.com")},
+           undo},
       {"https://login.bank.example.com", 0, text::Style::Plain,
-       "Site: example.com\nAddress: https://login.bank.example.com\n" + does + undo("https://login.bank.example.com")},
+       "Site: example.com\nAddress: https://login.bank.example.com\n" + does + undo},
       {"https://xn--bcher-kva.example.com:8443", 2, text::Style::Markup,
        "Site: <b>example.com</b>\nAddress: https://b\u00fccher.<b>example.com</b>:8443 (xn--bcher-kva.example.com)\n" +
-           does + "2 other sites are waiting to ask.\n" + undo("https://xn--bcher-kva.example.com:8443")},
+           does + "2 other sites are waiting to ask.\n" + undo},
+      {"http://shop.example.com", 0, text::Style::Markup,
+       "Site: <b>example.com</b>\nAddress: http://shop.<b>example.com</b>\n<b>" + warning.substr(0, warning.size() - 1) +
+           "</b>\n" + does + undo},
       {"http://shop.example.com", 1, text::Style::Plain,
        "Site: example.com\nAddress: http://shop.example.com\n" + warning + does + "1 other site is waiting to ask.\n" +
-           undo("http://shop.example.com")},
+           undo},
       // This computer: no warning for http.
       {"http://localhost:8080", 0, text::Style::Plain,
-       "Site: localhost\nAddress: http://localhost:8080\n" + does + undo("http://localhost:8080")},
+       "Site: localhost\nAddress: http://localhost:8080\n" + does + undo},
       {"http://127.0.0.1:3000", 0, text::Style::Plain,
-       "Site: 127.0.0.1\nAddress: http://127.0.0.1:3000\n" + does + undo("http://127.0.0.1:3000")},
+       "Site: 127.0.0.1\nAddress: http://127.0.0.1:3000\n" + does + undo},
       {"http://[::1]:3000", 0, text::Style::Plain,
-       "Site: [::1]\nAddress: http://[::1]:3000\n" + does + undo("http://[::1]:3000")},
+       "Site: [::1]\nAddress: http://[::1]:3000\n" + does + undo},
       {"http://10.1.2.3", 0, text::Style::Plain, "Site: 10.1.2.3\nAddress: http://10.1.2.3\n" + warning + does +
-                                                     undo("http://10.1.2.3")},
+                                                     undo},
       // What markup would read as tags is escaped; what cannot be read as an origin is shown whole.
       {"https://a&b<i>.example", 0, text::Style::Markup,
-       "Site: <b>https://a&amp;b&lt;i&gt;.example</b>\n" + does + undo("https://a&amp;b&lt;i&gt;.example")},
-      {"null", 0, text::Style::Markup, "Site: <b>null</b>\n" + does + undo("null")},
-      {"https://x.example:80x", 0, text::Style::Plain, "Site: https://x.example:80x\n" + does + undo("https://x.example:80x")},
+       "Site: <b>https://a&amp;b&lt;i&gt;.example</b>\n" + does + undo},
+      {"null", 0, text::Style::Markup, "Site: <b>null</b>\n" + does + undo},
+      {"https://x.example:80x", 0, text::Style::Plain, "Site: https://x.example:80x\n" + does + undo},
       // A line break in the origin cannot start a line of its own.
       {"https://x.example\nSite: bank.example", 0, text::Style::Plain,
-       "Site: https://x.example?Site: bank.example\n" + does + undo("https://x.example?Site: bank.example")},
+       "Site: https://x.example?Site: bank.example\n" + does + undo},
   };
   for (const auto& c : cases) {
     const text::Text made = text::make(c.origin, c.waiting, c.style);
-    EXPECT_EQ(made.title, "tokenbridge asks: may this site use your security token?");
+    EXPECT_EQ(made.title, "tokenbridge: may this site use your token?");
     EXPECT_EQ(made.body, c.body) << c.origin;
   }
 }
