@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The question as a desktop notification (the notification spec over the session bus) with
-// Block, Always block, Allow once and Always allow. Clicking the notification itself, or closing
-// it, is Block.
+// Block, Always block, Allow once and Always allow as buttons. Clicking the notification itself
+// (the `default` action, which has no label so that no server shows it as a second Block button),
+// or closing it, is Block. Servers that report actions but show them only in a menu of their own
+// are left to the window.
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "agent/asker.h"
+#include "agent/question_text.h"
 
 namespace {
 
@@ -16,17 +19,9 @@ constexpr char kService[] = "org.freedesktop.Notifications";
 constexpr char kPath[] = "/org/freedesktop/Notifications";
 constexpr char kInterface[] = "org.freedesktop.Notifications";
 
-// With body-markup a server reads the body as markup: escaped, the origin shows exactly as sent.
-std::string escapeMarkup(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
-  }
-  return out;
-}
+// Servers that take the actions but offer them in a menu of their own (a click on the
+// notification itself is all most people find), not as buttons: GetServerInformation's name.
+constexpr const char* kMenuOnlyServers[] = {"dunst", "mako"};
 
 class NotificationAsker : public Asker {
  public:
@@ -62,30 +57,43 @@ class NotificationAsker : public Asker {
       why = "the notification server shows no buttons";
       return false;
     }
+    const char* name = nullptr;
+    result = sd_bus_call_method(bus_, kService, kPath, kInterface, "GetServerInformation", &error, &reply, "");
+    if (result >= 0) result = sd_bus_message_read(reply, "ssss", &name, nullptr, nullptr, nullptr);
+    const std::string server = result >= 0 && name ? name : "";
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    for (const char* menuOnly : kMenuOnlyServers) {
+      if (server == menuOnly) {
+        why = "the notification server (" + server + ") shows its actions only in a menu";
+        return false;
+      }
+    }
     // Signals only from the server itself: the bus matches the name's current owner.
     sd_bus_match_signal(bus_, nullptr, kService, kPath, kInterface, "ActionInvoked", onAction, this);
     sd_bus_match_signal(bus_, nullptr, kService, kPath, kInterface, "NotificationClosed", onClosed, this);
     return true;
   }
 
-  void ask(const std::string& question, const std::string& origin) override {
+  void ask(const consent::agent_line::Ask& ask) override {
     takeDown();
-    const std::string body = (markup_ ? escapeMarkup(origin) : origin) + "\nwants to use your security token.";
+    const question_text::Text text = question_text::make(
+        ask.origin, ask.waiting, markup_ ? question_text::Style::Markup : question_text::Style::Plain);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     const int result = sd_bus_call_method(
         bus_, kService, kPath, kInterface, "Notify", &error, &reply, "susssasa{sv}i", "tokenbridge", 0u,
-        "security-high", "Allow this site to use the token?", body.c_str(), 10, "default", "Block", "block", "Block",
-        "block-always", "Always block", "allow", "Allow once", "allow-always", "Always allow", 1, "urgency", "y",
+        "security-high", text.title.c_str(), text.body.c_str(), 10, "default", "", "block", "Block", "block-always",
+        "Always block", "allow", "Allow once", "allow-always", "Always allow", 1, "urgency", "y",
         static_cast<std::uint8_t>(2), 0);
     sd_bus_error_free(&error);
     std::uint32_t id = 0;
     if (result >= 0) sd_bus_message_read(reply, "u", &id);
     sd_bus_message_unref(reply);
-    question_ = question;
+    question_ = ask.question;
     shown_ = id;
     // A server that refused the notification: nothing on screen means no.
-    if (id == 0) pending_ = Answer{question, false, false};
+    if (id == 0) pending_ = Answer{ask.question, false, false};
   }
 
   void withdraw(const std::string& question) override {
@@ -113,6 +121,7 @@ class NotificationAsker : public Asker {
     if (shown_ != 0) {
       sd_bus_call_method_async(bus_, nullptr, kService, kPath, kInterface, "CloseNotification", nullptr, nullptr, "u",
                                shown_);
+      sd_bus_flush(bus_);  // out now: the agent may be ending
     }
     shown_ = 0;
     question_.clear();

@@ -26,7 +26,7 @@ function(tokenbridge_check_versions source_dir version)
   endforeach()
 
   # .TH NAME SECTION "DATE" "tokenbridge VERSION" ...
-  foreach(page debian/tokenbridged.8 debian/softtoken.1)
+  foreach(page debian/tokenbridged.8 debian/softtoken.1 debian/tokenbridge-agent.1)
     file(STRINGS ${source_dir}/${page} header REGEX "^\\.TH " LIMIT_COUNT 1)
     set(found "")
     if(header MATCHES "\"tokenbridge ([^\"]*)\"")

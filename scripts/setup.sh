@@ -18,6 +18,12 @@ packages=(
   # tokenbridge-agent: sd-bus for the desktop notifications; its test runs a mock notification
   # server on a private session bus.
   libsystemd-dev dbus python3-dbusmock
+  # Its window (GTK), and the site's name in it: the registrable domain from the public-suffix
+  # list, an internationalised name decoded.
+  libgtk-3-dev libpsl-dev libidn2-dev
+  # Its desktop tests: real notification servers and the window on a virtual screen, pressed by
+  # xdotool and python3-xlib, photographed by imagemagick.
+  xvfb xfce4-notifyd dunst xdotool python3-xlib imagemagick
   # The PKCS#11 library: its header, and the PKCS#11 stacks its tests run against.
   libp11-kit-dev p11-kit softhsm2
   # Tries and lockout: an emulated OpenPGP card in a virtual reader, reached through OpenSC.

@@ -75,7 +75,12 @@ std::optional<Message> messageOf(const Json::Value& object) {
   if (const std::optional<std::string> question = stringOf(object, "ask")) {
     const std::optional<std::string> origin = stringOf(object, "origin");
     if (!origin) return std::nullopt;
-    return Ask{*question, *origin};
+    int waiting = 0;
+    if (const Json::Value* value = member(object, "waiting")) {
+      if (!value->isInt() || value->asInt() < 0) return std::nullopt;
+      waiting = value->asInt();
+    }
+    return Ask{*question, *origin, waiting};
   }
   if (const std::optional<std::string> question = stringOf(object, "withdraw")) return Withdraw{*question};
   if (const Json::Value* remembered = member(object, "remembered")) {
@@ -112,6 +117,7 @@ struct Formatter {
   void operator()(const Ask& ask) {
     object["ask"] = ask.question;
     object["origin"] = ask.origin;
+    if (ask.waiting != 0) object["waiting"] = ask.waiting;
   }
   void operator()(const Withdraw& withdraw) { object["withdraw"] = withdraw.question; }
   void operator()(const Remembered& remembered) {

@@ -33,6 +33,7 @@ using Request = std::variant<Answer, List, Forget, Invalid>;
 struct Ask {
   std::string question;
   std::string origin;
+  int waiting = 0;  // other sites queued behind this question; left out of the line when 0
 };
 struct Withdraw {
   std::string question;

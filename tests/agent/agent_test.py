@@ -63,6 +63,9 @@ class AgentTest(dbusmock.DBusTestCase):
         self.mock_process, self.mock = self.spawn_server_template(
             'notification_daemon', {'capabilities': capabilities}, stdout=subprocess.DEVNULL)
         self.mock_calls = dbus.Interface(self.mock, dbusmock.MOCK_IFACE)
+        self.start_agent(subdirectory)
+
+    def start_agent(self, subdirectory=''):
         self.dir = tempfile.TemporaryDirectory()
         if subdirectory:
             os.mkdir(os.path.join(self.dir.name, subdirectory))
@@ -70,7 +73,7 @@ class AgentTest(dbusmock.DBusTestCase):
         self.agent = subprocess.Popen([AGENT, '--socket', self.service.path], stderr=subprocess.PIPE, text=True)
         self.service.accept()
 
-    def tearDown(self):
+    def stop_agent(self):
         if getattr(self, 'agent', None):
             self.agent.kill()
             self.agent.wait()
@@ -78,6 +81,9 @@ class AgentTest(dbusmock.DBusTestCase):
         if getattr(self, 'service', None):
             self.service.close()
             self.dir.cleanup()
+
+    def tearDown(self):
+        self.stop_agent()
         if getattr(self, 'mock_process', None):
             self.mock_process.terminate()
             self.mock_process.wait()
@@ -113,8 +119,10 @@ class AgentTest(dbusmock.DBusTestCase):
             with self.subTest(key=key):
                 args = self.ask(str(number), 'https://site.example', number)
                 app, replaces, icon, summary, body, actions, hints, expire = args
-                self.assertIn('https://site.example', body)
-                self.assertEqual(list(actions), ['default', 'Block', 'block', 'Block', 'block-always', 'Always block',
+                self.assertIn('Address: https://<b>site.example</b>', body)
+                # One Block button: the click on the notification itself has no label, as servers that
+                # show `default` as a button too would otherwise show Block twice.
+                self.assertEqual(list(actions), ['default', '', 'block', 'Block', 'block-always', 'Always block',
                                                  'allow', 'Allow once', 'allow-always', 'Always allow'])
                 self.assertEqual(int(expire), 0)
                 self.press(number, key)
@@ -147,16 +155,50 @@ class AgentTest(dbusmock.DBusTestCase):
     def test_the_origin_shows_exactly_as_sent(self):
         self.start()
         body = self.ask('1', 'https://a&b<c>.example')[4]
-        self.assertTrue(body.startswith('https://a&amp;b&lt;c&gt;.example\n'), body)
+        self.assertTrue(body.startswith('Site: <b>https://a&amp;b&lt;c&gt;.example</b>\n'), body)
+        self.assertNotIn('<c>', body)
         self.mock_process.terminate()
         self.mock_process.wait()
         self.mock_process = None
-        self.agent.kill()
-        self.agent.wait()
-        self.service.conn.close()
+        self.stop_agent()
         self.start(capabilities='actions body')
         body = self.ask('1', 'https://a&b.example')[4]
-        self.assertTrue(body.startswith('https://a&b.example\n'), body)
+        self.assertTrue(body.startswith('Site: https://a&b.example\n'), body)
+
+    def test_the_question_names_the_asker_the_site_and_the_others_waiting(self):
+        self.start()
+        self.service.say({'ask': '1', 'origin': 'http://shop.xn--bcher-kva.example', 'waiting': 2})
+        summary, body = self.wait_for_calls('Notify', 1)[-1][2][3:5]
+        self.assertEqual(summary, 'tokenbridge: may this site use your token?')
+        for part in ('Site: <b>b\u00fccher.example</b>', '(shop.xn--bcher-kva.example)', 'Not encrypted',
+                     'try your PIN', '2 other sites are waiting', 'tokenbridge-agent --list and --forget'):
+            self.assertIn(part, body)
+
+    def test_a_stopped_agent_takes_its_question_down(self):
+        self.start()
+        for number, signal in enumerate((15, 2, 1), start=1):  # SIGTERM, SIGINT, SIGHUP
+            with self.subTest(signal=signal):
+                if number > 1:
+                    self.stop_agent()
+                    self.start_agent()
+                self.ask(str(number), 'https://site.example', number)
+                self.agent.send_signal(signal)
+                self.assertEqual(self.agent.wait(timeout=5), -signal)
+                closed = self.wait_for_calls('CloseNotification', number)
+                self.assertEqual(list(closed[-1][2]), [number])
+
+    def test_a_stopped_agent_with_nothing_on_screen_just_ends(self):
+        self.start()
+        self.agent.send_signal(15)
+        self.assertEqual(self.agent.wait(timeout=5), -15)
+        self.assertEqual(self.calls('CloseNotification'), [])
+
+    def test_losing_the_service_takes_the_question_down(self):
+        self.start()
+        self.ask('1', 'https://site.example')
+        self.service.conn.close()
+        self.assertEqual(list(self.wait_for_calls('CloseNotification', 1)[-1][2]), [1])
+        self.service.accept()  # and it comes back for the next question
 
     def test_reconnects_when_the_service_restarts(self):
         self.start()
@@ -190,18 +232,48 @@ class AgentTest(dbusmock.DBusTestCase):
                 self.tearDown()
                 self.agent = self.service = self.mock_process = None
 
-    def test_without_buttons_or_a_dialog_program_it_says_so_and_ends(self):
-        process, _ = self.spawn_server_template('notification_daemon', {'capabilities': 'body'},
-                                                stdout=subprocess.DEVNULL)
+    def run_without_display(self, capabilities, server_name=None):
+        process, mock = self.spawn_server_template('notification_daemon', {'capabilities': capabilities},
+                                                   stdout=subprocess.DEVNULL)
+        if server_name:
+            dbus.Interface(mock, dbusmock.MOCK_IFACE).AddMethod(
+                NOTIFY[2], 'GetServerInformation', '', 'ssss', f'ret = ("{server_name}", "vendor", "1.9.0", "1.2")')
+        env = {key: value for key, value in os.environ.items() if key not in ('DISPLAY', 'WAYLAND_DISPLAY')}
         try:
-            ended = subprocess.run([AGENT, '--socket', '/nonexistent'], capture_output=True, text=True, timeout=10,
-                                   env=dict(os.environ, PATH='/nonexistent'))
+            return subprocess.run([AGENT, '--socket', '/nonexistent'], capture_output=True, text=True, timeout=10,
+                                  env=env)
         finally:
             process.terminate()
             process.wait()
+
+    def test_without_buttons_or_a_display_it_says_so_and_ends(self):
+        ended = self.run_without_display('body')
         self.assertEqual(ended.returncode, 1)
-        self.assertIn('no way to ask: the notification server shows no buttons; neither zenity nor kdialog',
+        self.assertIn('no way to ask: the notification server shows no buttons; no display to open a window on',
                       ended.stderr)
+
+    def test_servers_that_hide_their_actions_in_a_menu_are_left_to_the_window(self):
+        # Both take "actions", but show none as a button: the window must ask.
+        for name in ('dunst', 'mako'):
+            with self.subTest(name=name):
+                ended = self.run_without_display('actions body body-markup', server_name=name)
+                self.assertEqual(ended.returncode, 1)
+                self.assertIn(f'no way to ask: the notification server ({name}) shows its actions only in a menu; '
+                              'no display', ended.stderr)
+        # Any other name with actions gets the notification.
+        process, mock = self.spawn_server_template('notification_daemon', {'capabilities': 'actions body'},
+                                                   stdout=subprocess.DEVNULL)
+        dbus.Interface(mock, dbusmock.MOCK_IFACE).AddMethod(
+            NOTIFY[2], 'GetServerInformation', '', 'ssss', 'ret = ("Xfce Notify Daemon", "Xfce", "0.7.3", "1.2")')
+        try:
+            agent = subprocess.Popen([AGENT, '--socket', '/nonexistent'], stderr=subprocess.PIPE, text=True)
+            time.sleep(0.5)
+            self.assertIsNone(agent.poll())  # waiting for the service, with the notification to ask with
+            agent.terminate()
+            self.assertNotIn('window', agent.communicate(timeout=5)[1])
+        finally:
+            process.terminate()
+            process.wait()
 
 
 class CommandTest(unittest.TestCase):
@@ -244,6 +316,17 @@ class CommandTest(unittest.TestCase):
                                text=True, timeout=10)
         self.assertEqual(ended.returncode, 1)
         self.assertIn('cannot reach the service at /nonexistent/agent.sock', ended.stderr)
+
+    def test_help_and_version_print_on_standard_output(self):
+        for args, first in ((['--help'], 'usage: tokenbridge-agent'), (['-h'], 'usage: tokenbridge-agent'),
+                            (['--version'], 'tokenbridge-agent ')):
+            with self.subTest(args=args):
+                ended = subprocess.run([AGENT] + args, capture_output=True, text=True, timeout=10)
+                self.assertEqual(ended.returncode, 0)
+                self.assertTrue(ended.stdout.startswith(first), ended.stdout)
+                self.assertEqual(ended.stderr, '')
+        version = subprocess.run([AGENT, '--version'], capture_output=True, text=True, timeout=10).stdout
+        self.assertRegex(version, r'^tokenbridge-agent \d+\.\d+\.\d+\n$')
 
     def test_bad_arguments_print_the_usage(self):
         for args in (['--forget'], ['--list', '--forget', 'x'], ['--bogus']):

@@ -62,6 +62,7 @@ TEST(AgentLine, EveryLineFormattedIsReadBackTheSame) {
   }
   const line::Message messages[] = {
       line::Ask{"4", "https://a.example"},
+      line::Ask{"5", "https://b.example", 3},
       line::Withdraw{"4"},
       line::Remembered{{{"https://a.example", true}, {"https://b.example", false}}},
       line::Remembered{},
@@ -74,6 +75,35 @@ TEST(AgentLine, EveryLineFormattedIsReadBackTheSame) {
     ASSERT_TRUE(back) << text;
     EXPECT_EQ(line::format(*back), text);
   }
+}
+
+TEST(AgentLine, AQuestionSaysHowManyOtherSitesWait) {
+  const struct {
+    std::string line;
+    int waiting;  // -1: the line is refused
+  } cases[] = {
+      {R"({"ask":"1","origin":"https://a.example"})", 0},  // from a daemon that does not count
+      {R"({"ask":"1","origin":"https://a.example","waiting":0})", 0},
+      {R"({"ask":"1","origin":"https://a.example","waiting":2})", 2},
+      {R"({"ask":"1","origin":"https://a.example","waiting":-1})", -1},
+      {R"({"ask":"1","origin":"https://a.example","waiting":1.5})", -1},
+      {R"({"ask":"1","origin":"https://a.example","waiting":"2"})", -1},
+      {R"({"ask":"1","origin":"https://a.example","waiting":4294967296})", -1},
+      {R"({"ask":"1","origin":"https://a.example","waiting":null})", -1},
+  };
+  for (const auto& c : cases) {
+    const std::optional<line::Message> message = line::parseMessage(c.line);
+    if (c.waiting < 0) {
+      EXPECT_FALSE(message) << c.line;
+      continue;
+    }
+    ASSERT_TRUE(message && std::holds_alternative<line::Ask>(*message)) << c.line;
+    EXPECT_EQ(std::get<line::Ask>(*message).waiting, c.waiting) << c.line;
+  }
+  // Nobody waiting: the line is the one older agents read.
+  EXPECT_EQ(line::format(line::Ask{"1", "https://a.example"}), R"({"ask":"1","origin":"https://a.example"})");
+  EXPECT_EQ(line::format(line::Ask{"1", "https://a.example", 2}),
+            R"({"ask":"1","origin":"https://a.example","waiting":2})");
 }
 
 TEST(AgentLine, TheAgentTurnsAwayMessagesItCannotUse) {
