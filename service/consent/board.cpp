@@ -4,6 +4,16 @@
 #include "service/consent/agent_line.h"
 
 namespace consent {
+namespace {
+
+// The question on screen, with how many other sites of that user wait behind it.
+template <class User>
+std::string askLine(const User& user) {
+  return agent_line::format(
+      agent_line::Ask{user.question, user.queue.front().origin, static_cast<int>(user.queue.size() - 1)});
+}
+
+}  // namespace
 
 Admission Board::admit(const std::string& origin, bool listed, std::optional<uid_t> uid, Clock::time_point now,
                        TicketId& ticket, Effects& effects) {
@@ -80,7 +90,7 @@ void Board::agentJoined(AgentId agent, uid_t uid, Clock::time_point now, Effects
   }
   if (!user.question.empty()) {  // a question already on screen shows on the new agent too
     user.asked.insert(agent);
-    effects.lines.push_back({agent, agent_line::format(agent_line::Ask{user.question, user.queue.front().origin})});
+    effects.lines.push_back({agent, askLine(user)});
   }
   askNext(user, now, effects);  // pages that waited with no agent connected
 }
@@ -167,7 +177,7 @@ void Board::askNext(User& user, Clock::time_point now, Effects& effects) {
   user.deadline = now + settings_.timeout;
   user.asked = user.agents;
   for (const AgentId agent : user.asked) {
-    effects.lines.push_back({agent, agent_line::format(agent_line::Ask{user.question, user.queue.front().origin})});
+    effects.lines.push_back({agent, askLine(user)});
   }
 }
 

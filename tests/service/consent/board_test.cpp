@@ -38,7 +38,12 @@ std::string describeLine(const Effects::Line& line) {
   std::string errors;
   if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) return "bad json " + line.text;
   const std::string agent = "@" + std::to_string(line.agent);
+  // "+N": N other sites wait behind the question.
   if (value.isMember("ask") && value.size() == 2) return "ask" + agent + " q" + value["ask"].asString() + " " + value["origin"].asString();
+  if (value.isMember("ask") && value.size() == 3 && value["waiting"].isInt()) {
+    return "ask" + agent + " q" + value["ask"].asString() + " " + value["origin"].asString() + " +" +
+           std::to_string(value["waiting"].asInt());
+  }
   if (value.isMember("withdraw") && value.size() == 1) return "withdraw" + agent + " q" + value["withdraw"].asString();
   return "unexpected " + line.text;
 }
@@ -196,8 +201,8 @@ TEST(ConsentBoard, EachScriptGivesItsAdmissionsQuestionsAndEndings) {
         {"page e 1000 https://5.example", "wait"},
         {"page f 1000 https://6.example", "101 4429"},
         {"page g 1000 https://2.example", "wait"},
-        {"answer 1 1 block", "ask@1 q2 https://2.example; a 4403"},
-        {"answer 1 2 allow", "ask@1 q3 https://3.example; b serve; g serve"}}},
+        {"answer 1 1 block", "ask@1 q2 https://2.example +3; a 4403"},
+        {"answer 1 2 allow", "ask@1 q3 https://3.example +2; b serve; g serve"}}},
       {"two agents of one user: both asked, the first answer wins, the other gets withdraw", Mode::ask,
        {{"agent 1 1000", ""},
         {"agent 2 1000", ""},
