@@ -8,12 +8,13 @@ namespace softtoken {
 
 namespace {
 
-constexpr std::array<Quirk, 5> kQuirks = {{
+constexpr std::array<Quirk, 6> kQuirks = {{
     {kUnterminatedLists, "name lists fill the whole buffer without any NUL and report its size"},
     {kOverstatedSizes, "name-list sizes are reported 4096 bytes too large"},
     {kUnderstatedSizes, "a filled name list reports half the bytes it wrote"},
     {kHugeSizeQuery, "a name-list size query answers 0xFFFFFFFF"},
     {kOversizedDevInfo, "SKF_GetDevInfo writes 64 bytes past the 294-byte record"},
+    {kWideUlong, "ULONGs behind pointers and in the device record are 8 bytes, as built with unsigned long"},
 }};
 
 }  // namespace

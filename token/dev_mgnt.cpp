@@ -10,6 +10,7 @@
 #include <string>
 
 #include "token/call_watch.h"
+#include "token/library_ulong.h"
 #include "token/warnings.h"
 
 DEVHANDLE g_hDev = nullptr;
@@ -23,18 +24,21 @@ constexpr ULONG kDeviceListRoom = 64 * 1024;
 // Two SKF_EnumDev calls: the list's size, then the list. A non-empty list means a token is present;
 // the names themselves are never read, since the service always connects by its fixed name.
 bool tokenPresent() {
-  ULONG size = 0;
-  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, nullptr, &size); }) != SAR_OK || size == 0) return false;
-  const ULONG room = std::min(size, kDeviceListRoom);
+  LibraryUlong size;
+  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, nullptr, size.pointer()); }) != SAR_OK || size.value() == 0) {
+    return false;
+  }
+  const ULONG room = std::min(size.value(), kDeviceListRoom);
   std::unique_ptr<char[]> names(new (std::nothrow) char[room]);
   if (!names) return false;
-  ULONG filled = room;
-  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, names.get(), &filled); }) != SAR_OK) return false;
-  return filled != 0;
+  LibraryUlong filled(room);
+  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, names.get(), filled.pointer()); }) != SAR_OK) return false;
+  return filled.value() != 0;
 }
 
 // The record with room after it: a library built with another packing (natural alignment makes
-// the record 296 bytes) or a longer record writes past the 294 bytes we declare. The serial number
+// the record 296 bytes), with 8-byte ULONGs (326 bytes) or a longer record writes past the 294
+// bytes we declare. The serial number
 // sits at the same offset in each layout, and only its 32 bytes are read.
 struct DevInfoWithRoom {
   DEVINFO info;
