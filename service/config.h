@@ -3,6 +3,7 @@
 // comments, blank lines. Every key is an opt-in restriction; no file means no restriction.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,9 +34,15 @@ struct ConsentSettings {
   std::string agentSocket = "/run/tokenbridge/agent.sock";
 };
 
+// The token process's bounds.
+struct TokenSettings {
+  std::chrono::seconds callTimeout{30};  // token-call-timeout; 0: a call may take for ever
+};
+
 struct Loaded {
   net::ServerOptions options;
   ConsentSettings consent;
+  TokenSettings token;
   std::string error;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "token/call_watch.h"
+#include "token/skf_library.h"
 #include "token/dev_mgnt.h"
 #include "token/library_ulong.h"
 
@@ -27,7 +28,7 @@ BYTE CApplicationTest::Test_OpenApplication() {
   if (g_hDev == nullptr) return 0;
   char names[256] = {};
   LibraryUlong size(sizeof names);
-  if (token::watched("SKF_EnumApplication", [&] { return SKF_EnumApplication(g_hDev, names, size.pointer()); }) != SAR_OK) {
+  if (token::watched("SKF_EnumApplication", [&] { return skf::library().SKF_EnumApplication(g_hDev, names, size.pointer()); }) != SAR_OK) {
     return 0;
   }
   // The list is the library's word, not ours: read no further than both the buffer and the size it
@@ -37,7 +38,7 @@ BYTE CApplicationTest::Test_OpenApplication() {
   const std::size_t length = strnlen(names, written);
   if (written != 0 && length == written) return 0;
   std::string first(names, length);
-  return token::watched("SKF_OpenApplication", [&] { return SKF_OpenApplication(g_hDev, first.data(), &g_hApp); }) == SAR_OK ? 1 : 0;
+  return token::watched("SKF_OpenApplication", [&] { return skf::library().SKF_OpenApplication(g_hDev, first.data(), &g_hApp); }) == SAR_OK ? 1 : 0;
 }
 
 namespace {
@@ -56,24 +57,24 @@ BYTE pinCall(const char* function, unsigned int* count, Call call) {
 
 BYTE CApplicationTest::Test_VerifyPIN(unsigned char* pin, unsigned int* count) {
   if (!applicationOpen()) return 0;
-  return pinCall("SKF_VerifyPIN", count, [&](ULONG* tries) { return SKF_VerifyPIN(g_hApp, kUserPin, text(pin), tries); });
+  return pinCall("SKF_VerifyPIN", count, [&](ULONG* tries) { return skf::library().SKF_VerifyPIN(g_hApp, kUserPin, text(pin), tries); });
 }
 
 BYTE CApplicationTest::Test_ChangeUserPin(unsigned char* oldPin, unsigned char* newPin, unsigned int* count) {
   if (!applicationOpen()) return 0;
   return pinCall("SKF_ChangePIN", count,
-                 [&](ULONG* tries) { return SKF_ChangePIN(g_hApp, kUserPin, text(oldPin), text(newPin), tries); });
+                 [&](ULONG* tries) { return skf::library().SKF_ChangePIN(g_hApp, kUserPin, text(oldPin), text(newPin), tries); });
 }
 
 BYTE CApplicationTest::Test_UnblockPIN(unsigned char* adminPin, unsigned char* newUserPin, unsigned int* count) {
   if (!applicationOpen()) return 0;
   return pinCall("SKF_UnblockPIN", count,
-                 [&](ULONG* tries) { return SKF_UnblockPIN(g_hApp, text(adminPin), text(newUserPin), tries); });
+                 [&](ULONG* tries) { return skf::library().SKF_UnblockPIN(g_hApp, text(adminPin), text(newUserPin), tries); });
 }
 
 BYTE CApplicationTest::Test_CloseApplication() {
   if (g_hApp == nullptr) return 1;
-  const ULONG rv = token::watched("SKF_CloseApplication", [&] { return SKF_CloseApplication(g_hApp); });
+  const ULONG rv = token::watched("SKF_CloseApplication", [&] { return skf::library().SKF_CloseApplication(g_hApp); });
   g_hApp = nullptr;
   return rv == SAR_OK ? 1 : 0;
 }

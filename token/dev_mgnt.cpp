@@ -10,6 +10,7 @@
 #include <string>
 
 #include "token/call_watch.h"
+#include "token/skf_library.h"
 #include "token/library_ulong.h"
 #include "token/warnings.h"
 
@@ -25,14 +26,14 @@ constexpr ULONG kDeviceListRoom = 64 * 1024;
 // the names themselves are never read, since the service always connects by its fixed name.
 bool tokenPresent() {
   LibraryUlong size;
-  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, nullptr, size.pointer()); }) != SAR_OK || size.value() == 0) {
+  if (token::watched("SKF_EnumDev", [&] { return skf::library().SKF_EnumDev(1, nullptr, size.pointer()); }) != SAR_OK || size.value() == 0) {
     return false;
   }
   const ULONG room = std::min(size.value(), kDeviceListRoom);
   std::unique_ptr<char[]> names(new (std::nothrow) char[room]);
   if (!names) return false;
   LibraryUlong filled(room);
-  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, names.get(), filled.pointer()); }) != SAR_OK) return false;
+  if (token::watched("SKF_EnumDev", [&] { return skf::library().SKF_EnumDev(1, names.get(), filled.pointer()); }) != SAR_OK) return false;
   return filled.value() != 0;
 }
 
@@ -52,7 +53,7 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   char name[20] = {};
   std::snprintf(name, sizeof name, "KV5100RT VCR %d", 1);
   DEVHANDLE handle = nullptr;
-  const ULONG rv = token::watched("SKF_ConnectDev", [&] { return SKF_ConnectDev(name, &handle); });
+  const ULONG rv = token::watched("SKF_ConnectDev", [&] { return skf::library().SKF_ConnectDev(name, &handle); });
   std::printf("----------SKF_ConnectDev rv = 0x%08X \n", rv);
   if (rv != SAR_OK) {
     char line[64];
@@ -63,7 +64,7 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   // A new connection replaces the one held. The replaced handle is disconnected rather than
   // abandoned, so repeated connects ("OpenDevice" twice, "ZPSHA1" after "OpenDevice") do not pile
   // up handles in the token library for the life of the service.
-  if (g_hDev != nullptr) token::watched("SKF_DisConnectDev", [&] { return SKF_DisConnectDev(g_hDev); });
+  if (g_hDev != nullptr) token::watched("SKF_DisConnectDev", [&] { return skf::library().SKF_DisConnectDev(g_hDev); });
   g_hDev = handle;
   return 1;
 }
@@ -79,7 +80,7 @@ BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
   DevInfoWithRoom received;
   std::memset(&received, 0, sizeof received);
   const DEVINFO& info = received.info;
-  if (token::watched("SKF_GetDevInfo", [&] { return SKF_GetDevInfo(g_hDev, &received.info); }) != SAR_OK) {
+  if (token::watched("SKF_GetDevInfo", [&] { return skf::library().SKF_GetDevInfo(g_hDev, &received.info); }) != SAR_OK) {
     std::memcpy(serial, "0000", 5);
     return 0;
   }
@@ -93,7 +94,7 @@ BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
 
 BYTE CDevMgntTest::Test_DisConnectDev() {
   if (g_hDev == nullptr) return 1;
-  const ULONG rv = token::watched("SKF_DisConnectDev", [&] { return SKF_DisConnectDev(g_hDev); });
+  const ULONG rv = token::watched("SKF_DisConnectDev", [&] { return skf::library().SKF_DisConnectDev(g_hDev); });
   g_hDev = nullptr;
   return rv == SAR_OK ? 1 : 0;
 }
