@@ -6,10 +6,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace bench {
 namespace {
@@ -40,9 +42,36 @@ long statusField(pid_t pid, const char* name) {
   return -1;
 }
 
+std::int64_t threadsCpuNanos(pid_t pid);
+
+// The processes pid started that still run (the daemon's token process), from each thread's list.
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(taskDir.c_str());
+  if (dir == nullptr) return children;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream in(taskDir + "/" + entry->d_name + "/children");
+    pid_t child = 0;
+    while (in >> child) children.push_back(child);
+  }
+  closedir(dir);
+  return children;
+}
+
 }  // namespace
 
 std::int64_t processCpuNanos(pid_t pid) {
+  std::int64_t total = threadsCpuNanos(pid);
+  if (total < 0) return total;
+  for (const pid_t child : childrenOf(pid)) total += std::max<std::int64_t>(0, threadsCpuNanos(child));
+  return total;
+}
+
+namespace {
+
+std::int64_t threadsCpuNanos(pid_t pid) {
   const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
   DIR* dir = opendir(taskDir.c_str());
   if (dir == nullptr) return -1;
@@ -60,6 +89,8 @@ std::int64_t processCpuNanos(pid_t pid) {
   closedir(dir);
   return any ? total : statTicksNanos(pid);
 }
+
+}  // namespace
 
 std::int64_t selfCpuNanos() {
   rusage usage{};

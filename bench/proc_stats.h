@@ -8,8 +8,9 @@
 
 namespace bench {
 
-// CPU time of all threads of pid in nanoseconds (scheduler run time where the kernel exposes it,
-// else utime + stime in clock ticks); -1 when the process cannot be read.
+// CPU time of all threads of pid and of the processes it started that still run (the daemon's
+// token process), in nanoseconds (scheduler run time where the kernel exposes it, else utime +
+// stime in clock ticks); -1 when the process cannot be read.
 std::int64_t processCpuNanos(pid_t pid);
 
 // CPU time of this process (all threads), user + system.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The whole test run: installs what is missing, builds, and runs every test in a normal build and in
-# an AddressSanitizer + UndefinedBehaviorSanitizer build, the token thread's tests under
-# ThreadSanitizer, then the fuzzers, the soak run and the benchmark briefly. Runs every stage even
+# an AddressSanitizer + UndefinedBehaviorSanitizer build, then the fuzzers, the soak run and the
+# benchmark briefly. Runs every stage even
 # when one fails; exits non-zero if any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -38,13 +38,6 @@ build() {
   configure "$@" && cmake --build "$1" -j"$jobs"
 }
 
-# build_target BUILD_DIR TARGET [CMAKE ARGS...]
-build_target() {
-  local dir=$1 target=$2
-  shift 2
-  configure "$dir" "$@" && cmake --build "$dir" -j"$jobs" --target "$target"
-}
-
 # run_ctest BUILD_DIR [CTEST ARGS...]
 run_ctest() {
   local dir=$1
@@ -68,12 +61,6 @@ stage "sanitizer build" build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOKENBRIDGE_
 # test runs in the normal build above and under qemu.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   stage "sanitizer tests" run_ctest build-asan -E 'Accept\.OutOfDescriptors'
-
-# The tests that run the token thread, its queue and the stuck-call watcher beside the loop.
-stage "thread sanitizer build" build_target build-tsan service_tests -DCMAKE_BUILD_TYPE=Debug -DTOKENBRIDGE_TSAN=ON \
-  -DTOKENBRIDGE_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  stage "thread sanitizer tests" run_ctest build-tsan -R '^(TokenThread|DispatcherWithTokenThread|StuckCall)\.'
 
 # Run without looking for them first: a script renamed or lost fails its stage, not drops out.
 stage "fuzz build" build build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \

@@ -171,6 +171,17 @@ std::string readAgentSocket(std::string_view value, ConsentSettings& consent) {
   return readAbsolutePath(value, consent.agentSocket);
 }
 
+// 0 (wait for ever, as a token library without bounds would) or 1 second to a day.
+std::string readTokenCallTimeout(std::string_view value, TokenSettings& token) {
+  constexpr std::uint64_t kDay = 24 * 3600;
+  std::uint64_t count = 0;
+  if (value != "0" && !readCount(value, kDay, count)) {
+    return "expected a whole number of seconds, from 0 (no limit) to " + std::to_string(kDay);
+  }
+  token.callTimeout = std::chrono::seconds(count);
+  return "";
+}
+
 // Every key the file knows, one row each: adding a key is adding a row (and its lines in
 // service/tokenbridged.conf, README's Settings and the manual page).
 struct Key {
@@ -178,6 +189,7 @@ struct Key {
   bool repeats;  // may be given on several lines, each adding a value
   std::string (*read)(std::string_view value, net::ServerOptions& options);
   std::string (*readConsent)(std::string_view value, ConsentSettings& consent) = nullptr;  // instead of read
+  std::string (*readToken)(std::string_view value, TokenSettings& token) = nullptr;          // instead of read
 };
 
 constexpr Key kKeys[] = {
@@ -193,6 +205,7 @@ constexpr Key kKeys[] = {
     {"consent-timeout", false, nullptr, readConsentTimeout},
     {"consent-dir", false, nullptr, readConsentDir},
     {"agent-socket", false, nullptr, readAgentSocket},
+    {"token-call-timeout", false, nullptr, nullptr, readTokenCallTimeout},
 };
 
 const Key* findKey(std::string_view name) {
@@ -246,8 +259,9 @@ class Parser {
       const auto [first, isNew] = seen_.emplace(name, number);
       if (!isNew) return fail(number, name + ": given twice (first on line " + std::to_string(first->second) + ")");
     }
-    const std::string wrong =
-        key->read != nullptr ? key->read(value, result_.options) : key->readConsent(value, result_.consent);
+    const std::string wrong = key->read != nullptr          ? key->read(value, result_.options)
+                              : key->readConsent != nullptr ? key->readConsent(value, result_.consent)
+                                                            : key->readToken(value, result_.token);
     if (!wrong.empty()) return fail(number, name + ": " + wrong);
     return true;
   }

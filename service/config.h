@@ -3,6 +3,7 @@
 // comments, blank lines. Every key is an opt-in restriction; no file means no restriction.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,11 +43,17 @@ struct ConsentSettings {
   std::string agentSocketAt;
 };
 
+// The token process's bounds.
+struct TokenSettings {
+  std::chrono::seconds callTimeout{30};  // token-call-timeout; 0: a call may take for ever
+};
+
 // The options a file sets, or the one line that says what is wrong with it:
 // "FILE:LINE: what is wrong", or "FILE: what is wrong" where no line is to blame.
 struct Loaded {
   net::ServerOptions options;
   ConsentSettings consent;
+  TokenSettings token;
   std::string error;
 };
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // tokenbridged: reads its optional configuration file, detaches, listens for WebSocket connections
 // (port 9446 on every IPv4 interface unless the file says otherwise) and serves requests for ever
-// on one loop, with the token library's calls on one thread of their own. No environment of its own.
+// on one loop, one thread; the token library is loaded and called only in its child, the token
+// process (service/token_process.h). No environment of its own.
 #include <malloc.h>
 
 #include <cerrno>
@@ -16,14 +17,13 @@
 #include "service/daemon.h"
 #include "service/dispatcher.h"
 #include "service/log.h"
-#include "service/skf_library.h"
-#include "service/stuck_call_watcher.h"
-#include "service/token_thread.h"
 #include "service/consent/paths.h"
 #include "service/consent/upgrade_consent.h"
-#include "token/warnings.h"
+#include "service/process_title.h"
+#include "service/token_process.h"
 
 int main(int argc, char** argv) {
+  keepProcessTitleArea(argc, argv);
   openLog();
   const config::CommandLine command = config::parseCommandLine(argc, argv);
   if (!command.error.empty()) {
@@ -50,21 +50,19 @@ int main(int argc, char** argv) {
 
   if (init_daemon() != 0) startupFailed(std::string("cannot start in the background: ") + std::strerror(errno));
 
-  // The loop and the token thread share one heap, and a large block (a big message, its reply) is
-  // mapped on its own and unmapped when freed: otherwise glibc gives the token thread an arena of
-  // its own and raises its mapping threshold after each large free, and memory used once for a big
-  // request stays with the process.
-  ::mallopt(M_ARENA_MAX, 1);
+  // A large block (a big message, its reply) is mapped on its own and unmapped when freed, so that
+  // memory used once for a big request does not stay with the process.
   ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   settings.options.log = logWarning;
-  token::setWarningSink(logWarning);
-  // Every token library call is made on this thread; the loop below keeps the sockets.
-  TokenThread tokenThread;
-  setTokenThread(&tokenThread);
-  // Logs a token call that has not returned after 10 s; the token layer logs its return.
-  const StuckCallWatcher stuckCallWatcher;
   const bool originListed = !settings.options.allowedOrigins.empty();
   net::Server server(ev_handler, std::move(settings.options));
+  // Before listening: the token process gets none of the listeners (it closes what it inherits
+  // anyway), and a library that cannot be loaded stops the start as the dynamic loader did.
+  TokenProcess tokenProcess(server.context(), {.callTimeout = settings.token.callTimeout, .log = logWarning});
+  if (const std::string error = tokenProcess.start(); !error.empty()) {
+    startupFailed("error while loading shared libraries: " + error);
+  }
+  setTokenProcess(&tokenProcess);
   if (const std::error_code error = server.listen(config::kDefaultPort)) {
     startupFailed("cannot listen on " + server.failedAddress() + ": " + error.message());
   }
@@ -84,7 +82,7 @@ int main(int argc, char** argv) {
     setUpgradeConsent(upgradeConsent.get());
   }
   logInfo("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
-          loadedSkfLibrary());
+          tokenProcess.libraryPath());
   // Detached, standard output leads to /dev/null: the diagnostic lines have no console.
   setDiagnosticConsole(nullptr);
   startupDone();

@@ -8,13 +8,14 @@ namespace softtoken {
 
 namespace {
 
-constexpr std::array<Quirk, 6> kQuirks = {{
+constexpr std::array<Quirk, 7> kQuirks = {{
     {kUnterminatedLists, "name lists fill the whole buffer without any NUL and report its size"},
     {kOverstatedSizes, "name-list sizes are reported 4096 bytes too large"},
     {kUnderstatedSizes, "a filled name list reports half the bytes it wrote"},
     {kHugeSizeQuery, "a name-list size query answers 0xFFFFFFFF"},
     {kOversizedDevInfo, "SKF_GetDevInfo writes 64 bytes past the 294-byte record"},
     {kUnterminatedSerial, "a 32-character serial fills the device record's field with no NUL"},
+    {kWideUlong, "ULONGs behind pointers and in the device record are 8 bytes, as built with unsigned long"},
 }};
 
 }  // namespace

@@ -26,6 +26,8 @@ struct Quirk {
 //   it, the software token cuts such a serial to 31 characters).
 // oversized-devinfo: SKF_GetDevInfo writes 64 bytes past the 294-byte record, as a library built
 //   with another layout of the record would.
+// wide-ulong: built with 8-byte ULONG (unsigned long on 64-bit Linux): every ULONG read or written
+//   through a pointer (sizes, tries left) is 8 bytes, and so is each ULONG in the device record.
 std::span<const Quirk> knownQuirks();
 
 // The quirk's exact name, or nothing when no quirk has that name.
@@ -38,5 +40,6 @@ inline constexpr std::string_view kHugeSizeQuery = "huge-size-query";
 inline constexpr std::string_view kOversizedDevInfo = "oversized-devinfo";
 inline constexpr std::string_view kUnterminatedSerial = "unterminated-serial";
 inline constexpr std::size_t kOversizedDevInfoExtra = 64;  // bytes written past the record
+inline constexpr std::string_view kWideUlong = "wide-ulong";
 
 }  // namespace softtoken

@@ -33,11 +33,13 @@ ULONG pinCall(const char* function, HAPPLICATION hApplication, ULONG* pulRetryCo
               ULONG checkedType, const std::function<PinOutcome(softtoken::TokenState&)>& rule) {
   std::optional<PinOutcome> outcome;
   std::optional<ULONG> storedTries;
+  std::set<std::string> quirks;
   const ULONG rv = softtoken::runSkfCall(function, [&](CallState& call) {
     HandleEntry app;
     if (const ULONG live = liveHandle(hApplication, HandleKind::Application, call, &app); live != SAR_OK) {
       return live;
     }
+    quirks = call.state_->quirks_;
     if (!argumentsGiven || pulRetryCount == nullptr) return SAR_INVALIDPARAMERR;
     softtoken::TokenState& state = *call.state_;
     const softtoken::PinState user = state.user_;
@@ -49,8 +51,8 @@ ULONG pinCall(const char* function, HAPPLICATION hApplication, ULONG* pulRetryCo
     call.changed_ = outcome->code_ == SAR_OK || user != state.user_ || admin != state.admin_;
     return outcome->code_;
   });
-  if (outcome && rv == outcome->code_ && outcome->reportTries_) *pulRetryCount = outcome->tries_;
-  if (outcome && rv == SAR_WRITEFILEERR && storedTries) *pulRetryCount = *storedTries;
+  if (outcome && rv == outcome->code_ && outcome->reportTries_) softtoken::writeUlong(pulRetryCount, outcome->tries_, quirks);
+  if (outcome && rv == SAR_WRITEFILEERR && storedTries) softtoken::writeUlong(pulRetryCount, *storedTries, quirks);
   return rv;
 }
 

@@ -4,6 +4,7 @@
 #include "softtoken/skf_call.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -72,6 +73,22 @@ ULONG checkLive(const HandleEntry& entry, const CallState& call) {
   return SAR_OK;
 }
 
+ULONG readUlong(const ULONG* at, const std::set<std::string>& quirks) {
+  if (!quirks.contains(std::string(kWideUlong))) return *at;
+  std::uint64_t wide;
+  std::memcpy(&wide, at, sizeof wide);
+  return static_cast<ULONG>(wide);
+}
+
+void writeUlong(ULONG* at, ULONG value, const std::set<std::string>& quirks) {
+  if (!quirks.contains(std::string(kWideUlong))) {
+    *at = value;
+    return;
+  }
+  const std::uint64_t wide = value;
+  std::memcpy(at, &wide, sizeof wide);
+}
+
 ULONG putNameList(const std::vector<std::string>& names, const std::set<std::string>& quirks, LPSTR buffer,
                   ULONG* size) {
   std::string list;
@@ -79,25 +96,26 @@ ULONG putNameList(const std::vector<std::string>& names, const std::set<std::str
   if (!list.empty()) list.push_back('\0');
   ULONG needed = static_cast<ULONG>(list.size());
   if (buffer == nullptr && quirks.contains(std::string(kHugeSizeQuery))) {
-    *size = 0xFFFFFFFF;
+    writeUlong(size, 0xFFFFFFFF, quirks);
     return SAR_OK;
   }
   const ULONG extra = quirks.contains(std::string(kOverstatedSizes)) ? 4096 : 0;
-  if (buffer != nullptr && *size < needed) {
-    *size = needed + extra;
+  const ULONG offered = buffer != nullptr ? readUlong(size, quirks) : 0;
+  if (buffer != nullptr && offered < needed) {
+    writeUlong(size, needed + extra, quirks);
     return SAR_BUFFER_TOO_SMALL;
   }
   if (buffer != nullptr && !names.empty() && quirks.contains(std::string(kUnterminatedLists))) {
     // The names over and over, no NUL anywhere, up to the last byte offered.
     std::string joined;
     for (const std::string& name : names) joined += name;
-    for (ULONG i = 0; i < *size; ++i) buffer[i] = joined[i % joined.size()];
-    needed = *size;
+    for (ULONG i = 0; i < offered; ++i) buffer[i] = joined[i % joined.size()];
+    needed = offered;
   } else if (buffer != nullptr) {
     std::memcpy(buffer, list.data(), list.size());
     if (quirks.contains(std::string(kUnderstatedSizes))) needed /= 2;
   }
-  *size = needed + extra;
+  writeUlong(size, needed + extra, quirks);
   return SAR_OK;
 }
 

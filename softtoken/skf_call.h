@@ -32,6 +32,11 @@ ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&
 // since the handle was made; SAR_DEVICE_REMOVED otherwise, also after a later re-plug.
 ULONG checkLive(const HandleEntry& entry, const CallState& call);
 
+// A ULONG behind a caller's pointer, as this library's build reads and writes it: 4 bytes, or 8
+// (little-endian) with the wide-ulong quirk on.
+ULONG readUlong(const ULONG* at, const std::set<std::string>& quirks);
+void writeUlong(ULONG* at, ULONG value, const std::set<std::string>& quirks);
+
 // Copies a NUL-separated name list ending with an extra NUL into buffer (null: size query only).
 // An empty list has size 0. *size receives the size needed; SAR_BUFFER_TOO_SMALL when *size was
 // less than that on entry and buffer is not null. The quirks that are on (see quirks.h) bend the

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The device half of the SKF interface: enumerate, connect, disconnect and describe the token.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "softtoken/quirks.h"
@@ -17,6 +19,21 @@ namespace {
 // field is to be filled whole.
 void copyText(char* field, std::size_t size, std::string_view text, bool fill = false) {
   std::memcpy(field, text.data(), std::min(fill ? size : size - 1, text.size()));
+}
+
+// The record as a library built with 8-byte ULONG lays it out (still packed): the same bytes up to
+// FirmwareVersion, then each ULONG in 8 bytes, then Reserved; 326 bytes in all.
+void putWideDevInfo(const DEVINFO& info, DEVINFO* out) {
+  auto* bytes = reinterpret_cast<unsigned char*>(out);
+  std::size_t at = offsetof(DEVINFO, AlgSymCap);
+  std::memcpy(bytes, &info, at);
+  for (const ULONG value : {info.AlgSymCap, info.AlgAsymCap, info.AlgHashCap, info.DevAuthAlgId, info.TotalSpace,
+                            info.FreeSpace, info.MaxECCBufferSize, info.MaxBufferSize}) {
+    const std::uint64_t wide = value;
+    std::memcpy(bytes + at, &wide, sizeof wide);
+    at += sizeof wide;
+  }
+  std::memcpy(bytes + at, info.Reserved, sizeof info.Reserved);
 }
 
 }  // namespace
@@ -76,7 +93,11 @@ ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     info.TotalSpace = 64 * 1024;
     info.FreeSpace = 60 * 1024;
     info.MaxBufferSize = 2048;
-    std::memcpy(pDevInfo, &info, sizeof info);
+    if (call.state_->quirks_.contains(std::string(softtoken::kWideUlong))) {
+      putWideDevInfo(info, pDevInfo);
+    } else {
+      std::memcpy(pDevInfo, &info, sizeof info);
+    }
     if (call.state_->quirks_.contains(std::string(softtoken::kOversizedDevInfo))) {
       std::memset(reinterpret_cast<unsigned char*>(pDevInfo) + sizeof info, 0xEE, softtoken::kOversizedDevInfoExtra);
     }

@@ -1,66 +1,60 @@
 // SPDX-License-Identifier: MIT
 #include "token/call_watch.h"
 
-#include <mutex>
-#include <string>
-
-#include "token/warnings.h"
+#include <cstring>
+#include <iterator>
 
 namespace token {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Watched {
-  std::mutex mutex;
-  const char* function = nullptr;  // nullptr: no call under way
-  Clock::time_point since;
-  bool reported = false;
+constexpr const char* kFunctions[] = {
+    nullptr,          "SKF_EnumDev",     "SKF_ConnectDev", "SKF_DisConnectDev", "SKF_GetDevInfo", "SKF_EnumApplication",
+    "SKF_OpenApplication", "SKF_CloseApplication", "SKF_VerifyPIN", "SKF_ChangePIN", "SKF_UnblockPIN",
+    "loading the library",
 };
+static_assert(std::size(kFunctions) == kLoadingLibrary + 1);
 
-Watched& watched() {
-  static Watched state;
-  return state;
+// The token layer runs on one thread of one process; the board is set before its first call.
+CallBoard* g_board = nullptr;
+
+std::int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-std::string waited(Clock::time_point since) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-  return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+void mark(std::uint32_t function) {
+  if (g_board == nullptr) return;
+  g_board->calls.fetch_add(1, std::memory_order_relaxed);
+  g_board->sinceNs.store(nowNs(), std::memory_order_relaxed);
+  g_board->function.store(function, std::memory_order_release);
 }
 
 }  // namespace
 
-CallWatch::CallWatch(const char* function) {
-  Watched& state = watched();
-  const std::lock_guard<std::mutex> lock(state.mutex);
-  state.function = function;
-  state.since = Clock::now();
-  state.reported = false;
+const char* functionName(std::uint32_t function) {
+  return function < std::size(kFunctions) ? kFunctions[function] : nullptr;
 }
 
-CallWatch::~CallWatch() {
-  Watched& state = watched();
-  std::string line;
-  {
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.reported) line = std::string(state.function) + " returned after " + waited(state.since);
-    state.function = nullptr;
+void setCallBoard(CallBoard* board) { g_board = board; }
+
+void markCall(const char* function) {
+  if (g_board == nullptr) return;
+  for (std::uint32_t i = 1; i <= 10; ++i) {
+    if (std::strcmp(kFunctions[i], function) == 0) return mark(i);
   }
-  if (!line.empty()) warn(line);
 }
 
-bool reportStuckCall(std::chrono::milliseconds after) {
-  Watched& state = watched();
-  std::string line;
-  {
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.function == nullptr || state.reported || Clock::now() - state.since < after) return false;
-    state.reported = true;
-    line = "token library call " + std::string(state.function) + " has not returned for " + waited(state.since) +
-           "; token requests wait until it does";
-  }
-  warn(line);
-  return true;
+void markLoading() { mark(kLoadingLibrary); }
+
+void markReturned() {
+  if (g_board != nullptr) g_board->function.store(kNoCall, std::memory_order_release);
+}
+
+std::optional<CallUnderWay> callUnderWay(const CallBoard& board) {
+  const std::uint32_t function = board.function.load(std::memory_order_acquire);
+  if (functionName(function) == nullptr) return std::nullopt;
+  const std::chrono::steady_clock::time_point since{std::chrono::nanoseconds(board.sinceNs.load(std::memory_order_relaxed))};
+  return CallUnderWay{function, board.calls.load(std::memory_order_relaxed), since};
 }
 
 }  // namespace token

@@ -11,6 +11,8 @@
 
 #include "token/call_watch.h"
 #include "token/device_name.h"
+#include "token/skf_library.h"
+#include "token/library_ulong.h"
 #include "token/warnings.h"
 
 DEVHANDLE g_hDev = nullptr;
@@ -24,18 +26,21 @@ constexpr ULONG kDeviceListRoom = 64 * 1024;
 // Two SKF_EnumDev calls: the list's size, then the list. A non-empty list means a token is present;
 // the names themselves are never read, since the service always connects by its fixed name.
 bool tokenPresent() {
-  ULONG size = 0;
-  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, nullptr, &size); }) != SAR_OK || size == 0) return false;
-  const ULONG room = std::min(size, kDeviceListRoom);
+  LibraryUlong size;
+  if (token::watched("SKF_EnumDev", [&] { return skf::library().SKF_EnumDev(1, nullptr, size.pointer()); }) != SAR_OK || size.value() == 0) {
+    return false;
+  }
+  const ULONG room = std::min(size.value(), kDeviceListRoom);
   std::unique_ptr<char[]> names(new (std::nothrow) char[room]);
   if (!names) return false;
-  ULONG filled = room;
-  if (token::watched("SKF_EnumDev", [&] { return SKF_EnumDev(1, names.get(), &filled); }) != SAR_OK) return false;
-  return filled != 0;
+  LibraryUlong filled(room);
+  if (token::watched("SKF_EnumDev", [&] { return skf::library().SKF_EnumDev(1, names.get(), filled.pointer()); }) != SAR_OK) return false;
+  return filled.value() != 0;
 }
 
 // The record with room after it: a library built with another packing (natural alignment makes
-// the record 296 bytes) or a longer record writes past the 294 bytes we declare. The serial number
+// the record 296 bytes), with 8-byte ULONGs (326 bytes) or a longer record writes past the 294
+// bytes we declare. The serial number
 // sits at the same offset in each layout, and only its 32 bytes are read.
 struct DevInfoWithRoom {
   DEVINFO info;
@@ -49,7 +54,7 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   char name[sizeof token::kDeviceName];
   std::memcpy(name, token::kDeviceName, sizeof name);  // the library takes a writable name
   DEVHANDLE handle = nullptr;
-  const ULONG rv = token::watched("SKF_ConnectDev", [&] { return SKF_ConnectDev(name, &handle); });
+  const ULONG rv = token::watched("SKF_ConnectDev", [&] { return skf::library().SKF_ConnectDev(name, &handle); });
   token::trace("----------SKF_ConnectDev rv = 0x%08X \n", rv);
   if (rv != SAR_OK) {
     char line[64];
@@ -60,7 +65,7 @@ BYTE CDevMgntTest::Test_ConnectDev() {
   // A new connection replaces the one held. The replaced handle is disconnected rather than
   // abandoned, so repeated connects ("OpenDevice" twice, "ZPSHA1" after "OpenDevice") do not pile
   // up handles in the token library for the life of the service.
-  if (g_hDev != nullptr) token::watched("SKF_DisConnectDev", [&] { return SKF_DisConnectDev(g_hDev); });
+  if (g_hDev != nullptr) token::watched("SKF_DisConnectDev", [&] { return skf::library().SKF_DisConnectDev(g_hDev); });
   g_hDev = handle;
   return 1;
 }
@@ -76,7 +81,7 @@ BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
   DevInfoWithRoom received;
   std::memset(&received, 0, sizeof received);
   const DEVINFO& info = received.info;
-  if (token::watched("SKF_GetDevInfo", [&] { return SKF_GetDevInfo(g_hDev, &received.info); }) != SAR_OK) {
+  if (token::watched("SKF_GetDevInfo", [&] { return skf::library().SKF_GetDevInfo(g_hDev, &received.info); }) != SAR_OK) {
     std::memcpy(serial, "0000", 5);
     return 0;
   }
@@ -90,7 +95,7 @@ BYTE CDevMgntTest::Test_GetDevInfo(unsigned char* serial) {
 
 BYTE CDevMgntTest::Test_DisConnectDev() {
   if (g_hDev == nullptr) return 1;
-  const ULONG rv = token::watched("SKF_DisConnectDev", [&] { return SKF_DisConnectDev(g_hDev); });
+  const ULONG rv = token::watched("SKF_DisConnectDev", [&] { return skf::library().SKF_DisConnectDev(g_hDev); });
   g_hDev = nullptr;
   return rv == SAR_OK ? 1 : 0;
 }

@@ -175,6 +175,37 @@ TEST(ConfigFile, ShippedFileListensOnLoopbackOnlyAndEachOfItsLinesIsValid) {
             "connections 64; handshake 10000ms; message-timeout 30s; pong-timeout 30s");
 }
 
+// token-call-timeout: 0 (no limit) to a day; 30 s when not given; nothing of the WebSocket layer's.
+TEST(ConfigFile, TokenCallTimeoutRows) {
+  struct Row {
+    const char* text;
+    long long seconds;  // -1: refused with `error`
+    const char* error;
+  };
+  const Row rows[] = {
+      {"", 30, ""},
+      {"token-call-timeout = 0\n", 0, ""},
+      {"token-call-timeout = 1\n", 1, ""},
+      {"token-call-timeout = 86400\n", 86400, ""},
+      {"token-call-timeout = 86401\n", -1,
+       "F:1: token-call-timeout: expected a whole number of seconds, from 0 (no limit) to 86400"},
+      {"token-call-timeout = -1\n", -1,
+       "F:1: token-call-timeout: expected a whole number of seconds, from 0 (no limit) to 86400"},
+      {"token-call-timeout = 00\n", -1,
+       "F:1: token-call-timeout: expected a whole number of seconds, from 0 (no limit) to 86400"},
+      {"token-call-timeout = 5\ntoken-call-timeout = 6\n", -1, "F:2: token-call-timeout: given twice (first on line 1)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    const config::Loaded loaded = config::parse(row.text, "F");
+    EXPECT_EQ(loaded.error, row.error);
+    if (row.seconds >= 0) {
+      EXPECT_EQ(loaded.token.callTimeout.count(), row.seconds);
+      EXPECT_EQ(describe(loaded.options), kNothing);
+    }
+  }
+}
+
 class ConfigFileOnDisk : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -185,6 +185,47 @@ const Scenario kQuirkScenarios[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Quirks, TokenScenario, ::testing::ValuesIn(kQuirkScenarios), scenarioName);
 
+// A library built with 8-byte ULONG writes 8 bytes through every size and tries-left pointer, and a
+// longer device record. Every request type, each answered as with a 4-byte library; in the
+// sanitizer build a 4-byte place for any of them is a stack-buffer-overflow.
+const std::string kWide = "quirk wide-ulong on";
+const std::string kBlocks = "0123456789ABCDEF0123456789ABCDEFFEDCBA9876543210";
+const Scenario kWideUlongScenarios[] = {
+    {"device requests",
+     {kWide},
+     {{kState, reply("GetDevState", "0", "1"), false},
+      {kOpen, reply("OpenDevice", "0", "TRUE"), true},
+      {kName, reply("GetUserName", "0", kSerial), true},
+      {kClose, reply("CloseDevice", "0", ""), false},
+      {R"({"type":"GetLibVersion"})", expected::kVersionReply, false},
+      {R"({"type":"StartMonitor"})", reply("StartMonitor", "0", "true"), false}}},
+    {"digest and cipher",
+     {kWide},
+     {{R"({"type":"ZPSHA1","parm1":"abcdefghijklmnop"})", reply("ZPSHA1", "0", "2938DCC2E3AA77987C7E5D4A0F26966706D06782"),
+       false},
+      {R"({"type":"ZPCrypt","parm4":")" + kBlocks + "\"}",
+       reply("ZPCrypt", "0", "08D331358F6FEB8E08D331358F6FEB8EA2E24B69F601AA8C"), false}}},
+    {"PIN requests and the tries left",
+     {"init --user-retries 3", kWide},
+     {{verify(kUserPin), reply("VerifyUserPin", "0", "1"), false},
+      {change("00000000", "99998888"), reply("ChangeUserPin", "1", "2"), false},
+      {verify("00000000"), reply("VerifyUserPin", "1", "0"), false},
+      {verify("00000000"), reply("VerifyUserPin", "1", "-1"), false},
+      {unblock("wrongadmin", "11112222"), reply("UnblockUserPin", "1", "9"), false},
+      {unblock(kAdminPin, "11112222"), reply("UnblockUserPin", "0", "-1"), false},
+      {change("11112222", kUserPin), reply("ChangeUserPin", "0", "-1"), false}}},
+    {"32-character serial in the longer record",
+     {"init --serial " + std::string(32, 'S'), kWide, "quirk unterminated-serial on"},
+     {{kName, reply("GetUserName", "0", std::string(32, 'S')), true}}},
+    {"with overstated sizes",
+     {kWide, "quirk overstated-sizes on"},
+     {{kState, reply("GetDevState", "0", "1"), false}, {verify(kUserPin), reply("VerifyUserPin", "0", "1"), false}}},
+    {"with a huge size query, no token listed",
+     {kWide, "quirk huge-size-query on", "unplug"},
+     {{kState, reply("GetDevState", "1", "0"), false}, {verify(kUserPin), reply("VerifyUserPin", "1", "0"), false}}},
+};
+INSTANTIATE_TEST_SUITE_P(WideUlong, TokenScenario, ::testing::ValuesIn(kWideUlongScenarios), scenarioName);
+
 // The address sanitizer reserves terabytes of address space, so a limit on it cannot be set there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kAddressSanitizer = true;

@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: MIT
+// The token process's life: set-up after the fork, then read a job, run its row, write the answer.
+#include "service/token_child.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "service/log.h"
+#include "service/process_title.h"
+#include "service/request_rows.h"
+#include "service/token_wire.h"
+#include "token/skf_library.h"
+#include "token/warnings.h"
+
+namespace {
+
+// Every descriptor but 0, 1, 2 and keep: the listeners, the pages' sockets and the rest of the
+// daemon's are none of the library's business.
+void closeInherited(int keep) {
+#ifdef SYS_close_range
+  if (keep > 3 && ::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep - 1), 0U) == 0 &&
+      ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0U, 0U) == 0) {
+    return;
+  }
+#endif
+  // Without close_range (an older kernel, an emulator): the list of open ones, gathered first.
+  std::vector<int> open;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      if (fd > 2 && fd != keep && fd != ::dirfd(dir)) open.push_back(fd);
+    }
+    ::closedir(dir);
+  } else {
+    for (int fd = 3; fd < 65536; ++fd) {
+      if (fd != keep) open.push_back(fd);
+    }
+  }
+  for (const int fd : open) ::close(fd);
+}
+
+void resetSignals() {
+  for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGALRM, SIGUSR1, SIGUSR2}) ::signal(signal, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool send(int fd, const wire::Answer& answer) {
+  std::string bytes;
+  return wire::encode(answer, bytes) && writeAll(fd, bytes);
+}
+
+// Reply data of failures that are not the command's own (code -1, as the dispatcher's errors).
+constexpr char kNoMemory[] = "-1099";
+constexpr char kUnknownType[] = "-1097";
+
+wire::Answer run(const wire::Job& job) {
+  const Row* row = rowAt(job.row);
+  if (row == nullptr) return {job.id, -1, kUnknownType};
+  try {
+    Outcome outcome = row->run(job.arguments);
+    return {job.id, outcome.code, std::move(outcome.data)};
+  } catch (const std::bad_alloc&) {
+    return {job.id, -1, kNoMemory};
+  }
+}
+
+[[noreturn]] void serve(int fd) {
+  std::string input;
+  char buffer[4096];
+  for (;;) {
+    wire::Job job;
+    std::size_t used = 0;
+    const wire::Status status = wire::decode(input, &job, &used);
+    if (status == wire::Status::malformed) ::_exit(2);
+    if (status == wire::Status::done) {
+      input.erase(0, used);
+      if (!send(fd, run(job))) ::_exit(0);
+      continue;
+    }
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ::_exit(0);  // the daemon closed the socket or went away
+    input.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+void runTokenChild(int socket, token::CallBoard* board) {
+  // Ends with the daemon, even if the socket's close were missed.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  resetSignals();
+  ::closelog();  // its descriptor is the daemon's; the next line opens one of our own
+  closeInherited(socket);
+  openLog();  // before the title: the log's default name would be read from the overwritten arguments
+  setProcessTitle("tokenbridged: token", "tokenbridged-tk");
+  token::setWarningSink(logWarning);
+  token::setCallBoard(board);
+  token::markLoading();
+  const std::string error = skf::load();
+  token::markReturned();
+  if (!error.empty()) {
+    send(socket, {wire::kHelloId, 1, error.substr(0, 1024)});
+    ::_exit(1);
+  }
+  if (!send(socket, {wire::kHelloId, 0, skf::loadedPath().substr(0, 1024)})) ::_exit(0);
+  serve(socket);
+}

@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: MIT
+// The daemon's side of the token process (token_child.h): starts it, sends it one job at a time
+// from the queue over their socketpair (one more descriptor on the loop), and hands its answers
+// back. When it ends (a crash, an exit, or killed for a call past token-call-timeout) the job it was
+// running is answered as without a token, the queue goes on with a new process, and one line says
+// what happened; a process that keeps dying at start is restarted after a growing pause.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <asio.hpp>
+
+#include "service/token_queue.h"
+#include "token/call_watch.h"
+
+class TokenProcess {
+ public:
+  struct Settings {
+    std::chrono::milliseconds callTimeout = std::chrono::seconds(30);  // zero: a call may take for ever
+    std::chrono::milliseconds stuckAfter = std::chrono::seconds(10);   // a call this old is logged
+    std::chrono::milliseconds tick = std::chrono::seconds(1);          // how often a running call is looked at
+    void (*log)(const std::string& line) = nullptr;                    // lines for the operator
+  };
+
+  // Loop thread, like every call below. Catches SIGCHLD on the loop from now on.
+  TokenProcess(asio::io_context& io, Settings settings);
+  // Ends the token process (SIGKILL) and waits for it.
+  ~TokenProcess();
+  TokenProcess(const TokenProcess&) = delete;
+  TokenProcess& operator=(const TokenProcess&) = delete;
+
+  // Starts the token process and waits until it has loaded the library. Empty when it did (or when
+  // it died first, which counts as a crash and is handled as one); else why it could not, in the
+  // dynamic loader's words.
+  std::string start();
+
+  // The library file the token process loaded (see skf::loadedPath), "unknown" before.
+  const std::string& libraryPath() const { return libraryPath_; }
+  // The running token process, 0 while there is none.
+  pid_t pid() const { return pid_; }
+
+  // Queues a job, or, while a crashing token process waits out its pause, answers it at once as
+  // without a token.
+  void submit(TokenJob job);
+  // Jobs waiting (not running). Any thread.
+  std::size_t queued() const { return queue_.queued(); }
+
+ private:
+  bool spawn();
+  void read();
+  void takeInput();
+  void onAnswer(const std::string& data, std::int32_t code, std::uint32_t id);
+  void pump();
+  void waitForChild();
+  void reap(bool block);
+  void ended(int status);
+  void startTicking();
+  void look();
+  void noteReturn();
+  void endChild();
+
+  asio::io_context& io_;
+  Settings settings_;
+  std::shared_ptr<char> life_ = std::make_shared<char>();  // handlers check it: none outlives us
+  token::CallBoard* board_ = nullptr;                     // shared with the child; read-only here
+  TokenQueue queue_;
+
+  pid_t pid_ = 0;
+  std::chrono::steady_clock::time_point startedAt_;
+  unsigned generation_ = 0;  // counts children, so an old child's late read is told apart
+  asio::posix::stream_descriptor socket_;
+  std::array<char, 4096> readBuffer_{};
+  std::string input_;
+  asio::signal_set childSignal_;
+
+  std::uint32_t lastId_ = 0;
+  std::uint32_t runningId_ = 0;  // 0: nothing at the token
+  bool endedForTimeout_ = false;
+  std::optional<token::CallUnderWay> reportedStuck_;  // the call named as not returning
+
+  asio::steady_timer tick_;
+  bool ticking_ = false;
+  asio::steady_timer restart_;
+  bool restartPending_ = false;  // in the pause after quick deaths
+  int quickDeaths_ = 0;
+
+  std::string libraryPath_ = "unknown";
+};
