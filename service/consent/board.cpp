@@ -141,19 +141,24 @@ void Board::answer(AgentId agent, const std::string& question, bool allow, bool 
 void Board::tick(Clock::time_point now, Effects& effects) {
   for (auto& [uid, user] : users_) {
     if (!user.question.empty() && now >= user.deadline) settleFront(user, Outcome::timedOut, 0, now, effects);
-    // No agent came back in time: those pages end as unanswered, with no quiet period (nobody was asked).
-    if (!user.agents.empty()) continue;
-    for (auto waiting = user.queue.begin(); waiting != user.queue.end();) {
-      if (now < waiting->since + settings_.timeout) {
-        ++waiting;
-        continue;
-      }
-      for (const TicketId ticket : waiting->tickets) {
-        effects.finished.push_back({ticket, Outcome::timedOut});
-        ticketUser_.erase(ticket);
-      }
-      waiting = user.queue.erase(waiting);
+    expireQueued(user, now, effects);
+  }
+}
+
+void Board::expireQueued(User& user, Clock::time_point now, Effects& effects) {
+  // The question on screen has its own deadline (the same one, from its first page's arrival).
+  auto waiting = user.queue.begin();
+  if (!user.question.empty() && waiting != user.queue.end()) ++waiting;
+  while (waiting != user.queue.end()) {
+    if (now < waiting->since + settings_.timeout) {
+      ++waiting;
+      continue;
     }
+    for (const TicketId ticket : waiting->tickets) {
+      effects.finished.push_back({ticket, Outcome::timedOut});
+      ticketUser_.erase(ticket);
+    }
+    waiting = user.queue.erase(waiting);
   }
 }
 
@@ -164,17 +169,18 @@ std::optional<Clock::time_point> Board::nextDeadline() const {
   };
   for (const auto& [uid, user] : users_) {
     if (!user.question.empty()) consider(user.deadline);
-    if (user.agents.empty()) {
-      for (const Waiting& waiting : user.queue) consider(waiting.since + settings_.timeout);
-    }
+    for (const Waiting& waiting : user.queue) consider(waiting.since + settings_.timeout);
   }
   return earliest;
 }
 
 void Board::askNext(User& user, Clock::time_point now, Effects& effects) {
-  if (!user.question.empty() || user.queue.empty() || user.agents.empty()) return;
+  if (!user.question.empty() || user.agents.empty()) return;
+  expireQueued(user, now, effects);  // a question whose time is up is never shown
+  if (user.queue.empty()) return;
   user.question = std::to_string(nextQuestion_++);
-  user.deadline = now + settings_.timeout;
+  // A page waits at most the timeout in all, queued behind other sites or not.
+  user.deadline = user.queue.front().since + settings_.timeout;
   user.asked = user.agents;
   for (const AgentId agent : user.asked) {
     effects.lines.push_back({agent, askLine(user)});

@@ -93,7 +93,7 @@ class Board {
   struct Waiting {  // one origin of one user, with the connections that wait for it
     std::string origin;
     std::set<TicketId> tickets;
-    Clock::time_point since{};  // waiting with no agent connected ends at since + timeout
+    Clock::time_point since{};  // its first page's arrival: it ends at since + timeout, shown or not
   };
   struct User {
     std::set<AgentId> agents;
@@ -118,6 +118,9 @@ class Board {
   // After Block or no answer: refused for the quiet period. Per user at most kMaxQuietOrigins
   // (the one whose quiet ends first goes).
   void beQuiet(User& user, const std::string& origin, Outcome outcome, Clock::time_point now);
+  // Waiting pages not on screen whose time is up end as unanswered, without a quiet period (nobody
+  // was asked about them): a page waits at most the timeout from its arrival, queued or not.
+  void expireQueued(User& user, Clock::time_point now, Effects& effects);
   // Every waiting connection of the user ends with `outcome`.
   void endAll(User& user, Outcome outcome, Effects& effects);
 

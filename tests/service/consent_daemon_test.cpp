@@ -309,6 +309,25 @@ TEST_F(ConsentDaemon, UnansweredQuestionClosesThePageAndIsWithdrawn) {
   EXPECT_TRUE(alice->next(300).isNull()) << "asked again within the quiet period";
 }
 
+TEST_F(ConsentDaemon, AQueuedPageWaitsAtMostTheTimeoutFromItsArrival) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();  // consent-timeout = 2
+  const auto alice = agent(kAlice);
+  Page first(kAlice, kSite);
+  EXPECT_EQ(first.report(), "101");
+  ASSERT_NE(alice->asked(kSite), "");
+  std::this_thread::sleep_for(1s);
+  const auto arrived = std::chrono::steady_clock::now();
+  Page queued(kAlice, "https://other.example");
+  EXPECT_EQ(queued.report(), "101");
+  EXPECT_EQ(first.report(), "close 4408");
+  // Asked once the first question is gone, but only for what is left of its own 2 s.
+  EXPECT_EQ(queued.report(), "close 4408");
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - arrived);
+  EXPECT_LT(waited, 2600ms) << waited.count() << " ms";
+  EXPECT_GE(waited, 1900ms) << waited.count() << " ms";
+}
+
 TEST_F(ConsentDaemon, EachUserDecidesForTheirOwnPagesOnly) {
   if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   startDaemon();
