@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "service/file_text.h"
 #include "service/log.h"
 
 namespace {
@@ -24,18 +25,6 @@ constexpr char kFailed = 'F';
 
 // The write end of the start-up pipe in the forked processes, -1 in the process the user started.
 int g_startupPipe = -1;
-
-// Writes the whole buffer, retrying short writes and interruptions; errors are dropped, since the
-// starter then sees the pipe close early and reports that.
-void writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
 
 // The process the user started: waits for the daemon's verdict and exits with it.
 [[noreturn]] void waitForDaemon(int readEnd) {
@@ -111,7 +100,8 @@ int init_daemon() {
 
 void startupDone() {
   if (g_startupPipe < 0) return;
-  writeAll(g_startupPipe, &kReady, 1);
+  // Errors are dropped: the starter then sees the pipe close early and reports that.
+  writeAll(g_startupPipe, std::string_view(&kReady, 1));
   close(g_startupPipe);
   g_startupPipe = -1;
 }
@@ -122,7 +112,7 @@ void startupFailed(const std::string& why) {
     std::fprintf(stderr, "tokenbridged: %s\n", why.c_str());
   } else {
     const std::string message = std::string(1, kFailed) + why;
-    writeAll(g_startupPipe, message.data(), message.size());
+    writeAll(g_startupPipe, message);
     close(g_startupPipe);
   }
   std::exit(1);

@@ -31,20 +31,16 @@ FileText readFileText(const std::string& path, bool followLinks) {
   return file;
 }
 
-namespace {
-
-bool writeAll(int fd, const std::string& text) {
+bool writeAll(int fd, std::string_view bytes) {
   std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
   return true;
 }
-
-}  // namespace
 
 int replaceFileText(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".new";

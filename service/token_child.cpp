@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "service/file_text.h"
 #include "service/log.h"
 #include "service/process_title.h"
 #include "service/request_rows.h"
@@ -54,17 +55,6 @@ void resetSignals() {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 bool send(int fd, const wire::Answer& answer) {
