@@ -21,15 +21,6 @@ UpgradeConsent::UpgradeConsent(asio::io_context& io, const consent::Settings& ru
   if (!directory.empty()) ::mkdir(directory.c_str(), 0700);
 }
 
-namespace {
-
-std::string closePayload(std::uint16_t status, const char* reason) {
-  std::string payload{static_cast<char>(status >> 8), static_cast<char>(status & 0xFF)};
-  return payload + reason;
-}
-
-}  // namespace
-
 void UpgradeConsent::onEvent(net::Connection* connection, int event, void* data) {
   switch (event) {
     case net::EV_WEBSOCKET_HANDSHAKE_REQUEST:
@@ -78,8 +69,7 @@ void UpgradeConsent::onUpgraded(net::Connection* connection) {
     board_.leave(found->second, consent::Clock::now(), effects);
     found->second = 0;
     agents_.apply(effects);
-    const std::string close = closePayload(kCloseUnanswered, kUnansweredReason);
-    net::sendWebSocketFrame(connection, net::OP_CLOSE, close.data(), close.size());
+    net::closeWebSocket(connection, kCloseUnanswered, kUnansweredReason);
   }
 }
 
