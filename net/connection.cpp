@@ -306,7 +306,7 @@ Stop Connection::pull(bool budgeted) {
       if (stop != Stop::none) return stop;
     }
     const Session::Pulled pulled = session_.next(out_);
-    if (!pulled) return Stop::input;
+    if (pulled.event == 0) return Stop::input;
     if (pulled.event == EV_WEBSOCKET_FRAME) ++turnMessages_;
     raise(pulled.event, pulled.data);
     if (hold_ && pulled.event == EV_WEBSOCKET_HANDSHAKE_DONE) hold_->markHeldAtStart();

@@ -35,7 +35,7 @@ Session::Pulled Session::next(std::string& out) {
   while (pos_ < size_) {
     const std::size_t before = pos_;
     const Pulled pulled = phase_ == Phase::head ? takeHead(out) : takeFrame(out);
-    if (pulled) return pulled;
+    if (pulled.event != 0) return pulled;
     if (pos_ == before || phase_ >= Phase::closing) break;
   }
   // An incomplete message's time runs from the arrival of the bytes that first left it incomplete.
@@ -46,14 +46,12 @@ Session::Pulled Session::next(std::string& out) {
   return {};
 }
 
-void Session::advance(std::size_t bytes) { pos_ += bytes; }
-
 Session::Pulled Session::takeHead(std::string& out) {
   const std::size_t size = size_ - pos_;
   if (bodyLeft_ > 0) {
     const std::size_t skip = static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, size));
     bodyLeft_ -= skip;
-    advance(skip);
+    pos_ += skip;
     return {};
   }
   RequestHead head;
@@ -78,7 +76,7 @@ Session::Pulled Session::takeHead(std::string& out) {
   }
   if (head.key.empty()) {
     bodyLeft_ = head.contentLength;
-    advance(head.length);
+    pos_ += head.length;
     return {EV_HTTP_REQUEST, nullptr};
   }
   // With a list, a head whose Origin may lie past the examined lines is not judged as one without.
@@ -103,7 +101,7 @@ Session::Pulled Session::answerUpgrade(std::string& out) {
   }
   appendWhole(out, [&](std::string& o) { appendHandshakeResponse(o, head_.key, head_.protocol); });
   phase_ = Phase::open;
-  advance(head_.length);
+  pos_ += head_.length;
   head_ = RequestHead{};
   return {EV_WEBSOCKET_HANDSHAKE_DONE, nullptr};
 }
@@ -151,7 +149,7 @@ Session::Pulled Session::takeFrame(std::string& out) {
   const auto length = static_cast<std::size_t>(frame.payloadLength);
   if (frame.masked) unmaskPayload(payload, length, frame.mask);
   pingSentAt_.reset();  // any whole frame shows the peer is there, a pong or not
-  advance(frame.headerLength + length);
+  pos_ += frame.headerLength + length;
 
   Pulled pulled;
   if (frame.opcode >= 8) {
@@ -161,13 +159,15 @@ Session::Pulled Session::takeFrame(std::string& out) {
     if (frame.fin) {
       const unsigned char flags = messageFlags_;
       messageFlags_ = 0;  // message_ is released by the next pull
-      pulled = message(reinterpret_cast<unsigned char*>(message_.data()), message_.size(), flags);
+      event_ = WebSocketMessage{reinterpret_cast<unsigned char*>(message_.data()), message_.size(), flags};
+      pulled = {EV_WEBSOCKET_FRAME, &event_};
     }
   } else if (!frame.fin) {
     messageFlags_ = static_cast<unsigned char>(0x80 | frame.opcode);
     message_.assign(reinterpret_cast<const char*>(payload), length);
   } else {
-    pulled = message(payload, length, static_cast<unsigned char>(0x80 | frame.opcode));
+    event_ = WebSocketMessage{payload, length, static_cast<unsigned char>(0x80 | frame.opcode)};
+    pulled = {EV_WEBSOCKET_FRAME, &event_};
   }
   if (messageFlags_ == 0) incompleteSince_.reset();  // the message is whole: the next one's time starts anew
   return pulled;
@@ -189,11 +189,6 @@ Session::Pulled Session::onControl(std::string& out, unsigned opcode, unsigned c
   }
   event_ = WebSocketMessage{payload, length, static_cast<unsigned char>(0x80 | opcode)};
   return {EV_WEBSOCKET_CONTROL_FRAME, &event_};
-}
-
-Session::Pulled Session::message(unsigned char* payload, std::size_t length, unsigned char flags) {
-  event_ = WebSocketMessage{payload, length, flags};
-  return {EV_WEBSOCKET_FRAME, &event_};
 }
 
 // Frames are only decoded here: payloads stay masked, and a protocol error is left for the pull to

@@ -36,7 +36,6 @@ class Session {
   struct Pulled {
     int event = 0;
     void* data = nullptr;
-    explicit operator bool() const { return event != 0; }
   };
   // A request refused or a connection timed out, for the operator's summary; the handler never
   // hears of it. `origin` is the refused request's Origin, valid until the input changes.
@@ -113,10 +112,8 @@ class Session {
   bool originAllowed(std::string_view origin) const;
   Pulled takeFrame(std::string& out);
   Pulled onControl(std::string& out, unsigned opcode, unsigned char* payload, std::size_t length);
-  Pulled message(unsigned char* payload, std::size_t length, unsigned char flags);
   bool overLimit(std::string& out, unsigned opcode, std::size_t headerLength, std::uint64_t payloadLength);
   void closeAfter(std::string& out, const void* payload, std::size_t length);
-  void advance(std::size_t bytes);
 
   const ServerOptions& options_;
   // options.maxMessageBytes, or the largest value when there is none: one compare per frame.

@@ -57,7 +57,7 @@ struct Run {
       }
       const net::Session::Pulled pulled = session.next(out);
       check(session.phase() >= before);
-      if (!pulled) break;
+      if (pulled.event == 0) break;
       if (pulled.event == net::EV_WEBSOCKET_FRAME) ++taken;
       onEvent(pulled.event, pulled.data);
     }

@@ -67,7 +67,7 @@ class Harness {
         break;
       }
       const Session::Pulled pulled = session->next(out);
-      if (!pulled) break;
+      if (pulled.event == 0) break;
       if (pulled.event == net::EV_WEBSOCKET_FRAME) ++result.messages;
       onEvent(pulled.event, pulled.data);
     }
