@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
-// One connection's socket side, top to bottom: reading (a turn reads what has arrived, first into
-// the connection's small buffer, then into the loop's shared one), the session takes the bytes and
-// queues the answers, and doWrite/onWrite write them once at the end of every entry point.
+// One connection's socket side, top to bottom: a turn reads what has arrived (first into the
+// connection's small buffer, then into the loop's shared one), feeds it to the session and pulls
+// the events one by one for the handler until the input is used or a stop rule says wait; then
+// doWrite/onWrite write what was queued, once at the end of every entry point. Where the
+// connection goes next is transition()'s (connection_state.h); this file does the I/O.
 #include "net/connection.h"
 
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <new>
-#include <optional>
 #include <utility>
 
 #include "net/buffers.h"
@@ -17,22 +18,6 @@
 namespace net {
 namespace {
 
-// Reads per readiness before other connections get their turn.
-constexpr int kReadsPerTurn = 16;
-// Data messages one turn takes before other connections get theirs; the rest waits in in_ for
-// the connection's next turn, so one burst cannot keep everyone else waiting.
-constexpr std::size_t kMessagesPerTurn = 64;
-// A frame's announced size is trusted for one up-front reservation only up to this much.
-constexpr std::uint64_t kMaxReserve = 64u << 20;
-// Unsent output above which no further message is taken, and the connection is not read, until
-// it has all gone out. Input held while an answer is awaited is not read beyond it either.
-constexpr std::size_t kMaxUnsent = 256 * 1024;
-// Turns that start with Asio's read after a plain read of the loop's pass found nothing, unless a
-// pass is due anyway.
-constexpr std::uint8_t kWaitedReads = 32;
-// Unread input discarded at close, so the close is not turned into a reset.
-constexpr int kDrainReads = 16;
-
 bool wouldBlock(const std::error_code& error) {
   return error == asio::error::would_block || error == asio::error::try_again;
 }
@@ -40,18 +25,28 @@ bool wouldBlock(const std::error_code& error) {
 }  // namespace
 
 Connection::Connection(Loop& loop, asio::ip::tcp::socket socket)
-    : loop_(loop), socket_(std::move(socket)), session_(loop.options, *this), lastIo_(nowSeconds()) {
+    : loop_(loop), socket_(std::move(socket)), session_(loop.options), lastIo_(nowSeconds()) {
   loop_.adopt(this);
 }
 
 // Leaving the loop's lists is the hooks' own work. A hold still outstanding is cut off.
 Connection::~Connection() {
   if (hold_) hold_->detach();
-  loop_.forget();
+}
+
+State Connection::state() const {
+  switch (session_.phase()) {
+    case Session::Phase::closed:
+      return State::closed;
+    case Session::Phase::closing:
+      return State::draining;
+    default:
+      return read_;
+  }
 }
 
 void Connection::settle(Connection* connection) {
-  if (connection->closed_ && connection->pendingOps_ == 0) delete connection;
+  if (connection->state() == State::closed && connection->pendingOps_ == 0) delete connection;
 }
 
 // Starts an Asio operation: `initiate` is given the handler to start it with, and `body` runs when
@@ -82,6 +77,11 @@ void Connection::guarded(Body body) {
   }
 }
 
+// The client sends its request as soon as it is connected, and whether that has arrived by the
+// accept depends on the client and the load. A plain read takes it if it has; after one that
+// found nothing, the next few new connections wait in Asio at once, which tries a read itself.
+// The requests after the 101 follow only after a round trip: until it shows it keeps up with the
+// loop, a new connection waits in Asio rather than in the read pass.
 void Connection::start() {
   std::error_code ignored;
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -94,16 +94,20 @@ void Connection::start() {
                   // Cancelled by the upgrade or the close otherwise.
                   if (error || session_.phase() != Session::Phase::head) return;
                   loop_.refusals.note(Refusal::handshakeTimeout);
-                  close();
+                  apply(Happening::failed);
                 });
     }
-    onEvent(EV_ACCEPT, nullptr);
-    if (!closed_) readFirst();
+    raise(EV_ACCEPT, nullptr);
+    if (state() == State::reading) {
+      waitedReads_ = kWaitedReads;
+      if (loop_.takeWaitedStart()) apply(Happening::nothingRead);
+      else turn(From::accept);
+    }
     doWrite();  // what the handler queued at the accept, when no turn has written it
   });
 }
 
-void Connection::onEvent(int event, void* data) {
+void Connection::raise(int event, void* data) {
   // The session knows no socket: the ends of the connection are added here, for the service to
   // learn which user's page connected. Two system calls, so only for a page (one with an Origin).
   if (event == EV_WEBSOCKET_HANDSHAKE_REQUEST && !static_cast<UpgradeRequest*>(data)->origin.empty()) {
@@ -120,256 +124,240 @@ void Connection::onEvent(int event, void* data) {
   loop_.handler(this, event, data);
 }
 
-void Connection::onRefused(Refusal kind, std::string_view origin) { loop_.refusals.note(kind, origin); }
+// ---- state
+
+Facts Connection::facts(Stop lastPull) const {
+  return Facts{.overUnsent = unsent() > kMaxUnsent,
+               .holding = hold_ != nullptr,
+               .heldAtStart = hold_ != nullptr && hold_->heldAtStart(),
+               .heldFull = in_.size() >= kHeldInput,
+               .inputLeft = !in_.empty() && lastPull != Stop::input,
+               .slowPeer = waitedReads_ > 0,
+               .passDue = loop_.readPassDue()};
+}
+
+// Moves to the state transition() gives and starts what that state waits on.
+void Connection::apply(Happening what, Stop lastPull) {
+  const State from = state();
+  const State to = transition(from, what, facts(lastPull));
+  if (to == State::closed) {
+    close();
+    return;
+  }
+  if (to == from) return;
+  switch (to) {
+    case State::waiting:
+      read_ = to;
+      waitForData();
+      break;
+    case State::queued:
+      // The next turn waits for the loop's next pass over the queued connections, after the other
+      // ready ones had their turn: by then the peer has usually answered the reply just written.
+      read_ = to;
+      loop_.queueRead(this);
+      break;
+    case State::draining:
+      session_.stop();  // the session's phase says draining from now on
+      release(in_);
+      break;
+    default:
+      read_ = to;
+      break;
+  }
+}
 
 // ---- reading
 //
-// A connection's read state (readState_), and what moves it on:
-//
-//   waiting  Asio's read is pending: epoll reports the socket    its handler runs a turn
-//   queued   on the loop's read queue, for its next read pass    passTurn runs a turn (held input
-//                                                                first), or sends it back to
-//                                                                waiting if nothing came
-//   reading  a turn reads and hands the bytes to the session     endTurn: queued; waiting for a
-//                                                                slow peer when no pass is due;
-//                                                                or paused
-//   paused   its unsent output is above kMaxUnsent, or the input  continueInput, once the output
-//            held for an awaited answer reached it               has gone and no answer is awaited:
-//                                                                queued if input is held, else waiting
-//   stopped  a close queued or done (error, refused upgrade,      nothing: it is never read again
-//            message too big, memory ran out), peer half-closed
-//
-// A new connection starts with readFirst: a turn if its request is there, else waiting.
-// Any state goes to stopped when the connection closes. A queued connection is in the loop's
-// queue, not pending in Asio: if it is deleted meanwhile, its hook takes it off the queue.
-// Input held back (held_) is taken again before anything more is read: by the next pass turn, or,
-// when an answer arrives while Asio's read is pending or the peer has finished, by a posted turn.
-
-// The client sends its request as soon as it is connected, and whether that has arrived by the
-// accept depends on the client and the load. A plain read takes it if it has; after one that
-// found nothing, the next few new connections wait in Asio at once, which tries a read itself.
-// The requests after the 101 follow only after a round trip: until it shows it keeps up with the
-// loop, a new connection waits in Asio rather than in the read pass.
-void Connection::readFirst() {
-  waitedReads_ = kWaitedReads;
-  if (loop_.takeWaitedStart()) waitForData();
-  else if (!readNow()) loop_.waitNextStarts();
-}
+// A queued connection is in the loop's queue, not pending in Asio: if it is deleted meanwhile,
+// its hook takes it off the queue. At most one Asio read is pending, only while waiting; input
+// already in is taken without a read while it is (see continueInput).
 
 void Connection::waitForData() {
-  readState_ = ReadState::waiting;
-  operation([this](auto handler) { socket_.async_read_some(asio::buffer(firstRead_), std::move(handler)); },
+  operation([this](auto handler) {
+              socket_.async_read_some(asio::buffer(firstRead_.data(), readLimit(firstRead_.size())), std::move(handler));
+            },
             [this](const std::error_code& error, std::size_t n) {
-              if (readState_ == ReadState::waiting) turn(error, n);
+              if (state() == State::waiting) turn(From::asio, error, n);
             });
-}
-
-// The next turn waits for the loop's next pass over the queued connections, after the other
-// ready ones had their turn: by then the peer has usually answered the reply just written.
-void Connection::queueForNextPass() {
-  readState_ = ReadState::queued;
-  loop_.queueRead(this);
 }
 
 std::size_t Connection::passTurn() {
   std::size_t taken = 0;
   guarded([&] {
-    if (readState_ != ReadState::queued) return;
-    if (held_ && !session_.awaitingAnswer()) {
-      readState_ = ReadState::reading;
-      taken = takeHeld();
-      doWrite();
-      endTurn();
-      return;
-    }
-    taken = readNow().value_or(0);
+    if (state() == State::queued) taken = turn(From::pass);
   });
   return taken;
 }
 
-// A plain non-blocking read, no Asio operation: in a busy connection the next request is mostly
-// there already. When it is not, the read waits for epoll as the first one did. Asio tries once
-// more before it waits, so after such a miss the next few turns start with Asio's read alone: a
-// lone peer slower than the loop then costs one failed read per request, not two.
-// Returns the bytes taken in (what the pass counts), nothing if the socket had none.
-std::optional<std::size_t> Connection::readNow() {
-  std::error_code error;
-  const std::size_t n = socket_.read_some(asio::buffer(firstRead_), error);
-  if (wouldBlock(error)) {
-    waitedReads_ = kWaitedReads;
-    waitForData();
-    return std::nullopt;
-  }
-  return turn(error, n);
-}
-
+// The one way in to a read turn. From Asio, its read's bytes are in firstRead_. From the pass or
+// the accept, input already in is taken first, then the socket is read with a plain non-blocking
+// read, no Asio operation: in a busy connection the next request is mostly there already. When it
+// is not, the connection waits for epoll; Asio tries once more before it waits, so after such a
+// miss the next few turns start with Asio's read alone (a lone peer slower than the loop then
+// costs one failed read per request, not two).
 // The socket is edge-triggered underneath: a read shorter than its buffer emptied the socket; a
 // full one means more may be there, so the turn reads on until the socket would block, at most
-// kReadsPerTurn times; whatever is left is read by the next turn. Returns the bytes read.
-std::size_t Connection::turn(const std::error_code& firstError, std::size_t firstSize) {
-  readState_ = ReadState::reading;
+// kReadsPerTurn times more; whatever is left is read by the next turn. Returns the bytes taken in.
+std::size_t Connection::turn(From from, std::error_code error, std::size_t size) {
+  apply(Happening::turnStarted);
   turnMessages_ = 0;
-  std::size_t taken = firstSize;
-  inputDrained_ = firstSize < firstRead_.size();
-  bool more = takeRead(firstError, firstRead_.data(), firstSize) && !inputDrained_;
-  for (int reads = 0; more && reads < kReadsPerTurn; ++reads) {
-    std::error_code error;
-    const std::size_t n = socket_.read_some(asio::buffer(loop_.readBuffer(), Loop::kReadBufferSize), error);
-    inputDrained_ = wouldBlock(error) || n < Loop::kReadBufferSize;
-    if (wouldBlock(error)) break;
-    more = takeRead(error, loop_.readBuffer(), n) && !inputDrained_;
-    taken += n;
+  Stop stop = Stop::input;
+  std::size_t taken = 0;
+  std::size_t capacity = firstRead_.size();
+  if (from != From::asio) {
+    if (!in_.empty()) {
+      taken = in_.size();
+      stop = take(nullptr, 0, true);
+    }
+    capacity = readLimit(firstRead_.size());
+    if (stop != Stop::input || state() != State::reading || capacity == 0) {
+      doWrite();
+      apply(Happening::turnEnded, stop);
+      return taken;
+    }
+    size = socket_.read_some(asio::buffer(firstRead_.data(), capacity), error);
+    if (wouldBlock(error)) {
+      if (from == From::accept) loop_.waitNextStarts();
+      waitedReads_ = kWaitedReads;
+      doWrite();
+      apply(Happening::nothingRead);
+      return taken;
+    }
+  }
+  unsigned char* data = firstRead_.data();
+  for (int reads = 0;; ++reads) {
+    inputDrained_ = size < capacity;
+    taken += size;
+    if (!takeRead(error, data, size, stop) || inputDrained_ || reads == kReadsPerTurn) break;
+    capacity = readLimit(Loop::kReadBufferSize);
+    if (capacity == 0) break;
+    data = loop_.readBuffer();
+    size = socket_.read_some(asio::buffer(data, capacity), error);
+    if (wouldBlock(error)) {
+      inputDrained_ = true;
+      break;
+    }
   }
   doWrite();  // once per turn, whatever the number of replies
-  endTurn();
+  apply(Happening::turnEnded, stop);
+  if (state() == State::waiting && waitedReads_ > 0) --waitedReads_;
   return taken;
 }
 
-// One read's outcome: false when the turn reads no further (peer gone, error, closed, or input
-// held back).
-bool Connection::takeRead(const std::error_code& error, unsigned char* data, std::size_t size) {
+// One read's outcome: false when the turn reads no further (peer gone, error, closed, or a stop
+// that more input would not change).
+bool Connection::takeRead(const std::error_code& error, unsigned char* data, std::size_t size, Stop& stop) {
   if (error == asio::error::eof) {
-    // Half-closed: what is queued, and the answers to what it sent before, still go out.
-    readState_ = ReadState::stopped;
-    peerFinished_ = true;
-    closeWhenPeerDone();
+    session_.endOfStream();
+    apply(Happening::endOfStream, stop);
     return false;
   }
   if (error) {
-    close();
+    apply(Happening::failed);
     return false;
   }
   if (size == 0) return true;
   lastIo_ = nowSeconds();
   session_.arrivedAt(lastIo_);
-  consume(data, size);
-  return readState_ == ReadState::reading && !held_;
+  stop = take(data, size, true);
+  // Held, it reads on up to kHeldInput: the peer's pong, Close, end of stream or reset is seen.
+  return state() == State::reading && (stop == Stop::input || stop == Stop::hold);
 }
 
-// A peer that sends requests without reading the replies is not read any further until what
-// is queued for it has gone out, so its replies cannot pile up in memory without end; neither is
-// one whose input waits for an answer beyond the same bound.
-void Connection::endTurn() {
-  if (readState_ != ReadState::reading) return;  // stopped
-  const bool awaiting = session_.awaitingAnswer();
-  if (unsent() > kMaxUnsent || (awaiting && in_.size() >= kMaxUnsent)) {
-    readState_ = ReadState::paused;
-    return;
-  }
-  if (held_ && !awaiting) {
-    queueForNextPass();  // the turn's message budget ran out: the rest after the others' turns
-    return;
-  }
-  if (waitedReads_ > 0 && !loop_.readPassDue()) {
-    // A peer slower than the loop, and no pass due for others: a pass would find nothing, so the
-    // wait starts at once. When one is due anyway, joining it costs nothing.
-    --waitedReads_;
-    waitForData();
-    return;
-  }
-  queueForNextPass();
+// What a read may take: all of the buffer, or while held what is left of kHeldInput.
+std::size_t Connection::readLimit(std::size_t buffer) const {
+  if (!hold_) return buffer;
+  return in_.size() >= kHeldInput ? 0 : std::min(buffer, kHeldInput - in_.size());
 }
 
-// Takes the input held back, with a fresh budget. Returns its size, what a pass counts.
-std::size_t Connection::takeHeld() {
-  turnMessages_ = 0;
-  const std::size_t size = in_.size();
-  consume(nullptr, 0);
-  closeWhenPeerDone();
-  return size;
-}
-
-// Called whenever something that held the input may have gone (the output went out, an answer
-// came): a paused connection reads again, and held input is taken first.
-void Connection::continueInput() {
-  if (closed_ || closeAfterFlush_ || session_.awaitingAnswer() || unsent() > kMaxUnsent) return;
-  if (readState_ == ReadState::paused) {
-    if (held_) queueForNextPass();
-    else waitForData();
-    return;
-  }
-  // Waiting in Asio, or the peer finished: no read comes to take the held input, so a turn of its
-  // own does. Queued or reading connections take it in their turn.
-  if (!held_ || heldTurnPosted_) return;
-  if (readState_ != ReadState::waiting && readState_ != ReadState::stopped) return;
-  operation([this](auto handler) { asio::post(loop_.io, std::move(handler)); },
-            [this] {
-              heldTurnPosted_ = false;
-              if (closed_ || !held_ || session_.awaitingAnswer()) return;
-              takeHeld();
-              doWrite();
-              continueInput();
-            });
-  heldTurnPosted_ = true;
-}
-
-// Hands the session the new bytes; when nothing is carried over, straight from the read buffer.
-// Only the incomplete tail, or the input held back, is ever copied.
-void Connection::consume(unsigned char* data, std::size_t size) {
-  const std::size_t budget = kMessagesPerTurn - std::min(turnMessages_, kMessagesPerTurn);
-  Session::Result result{};
-  if (in_.empty()) {
-    result = session_.take(data, size, out_, room(), budget);
-    if (result.used < size && result.next <= Session::Next::hold) {
-      const std::uint64_t expected = session_.expected();
-      if (expected > size - result.used) in_.reserve(std::min(expected, kMaxReserve));
-      in_.assign(reinterpret_cast<const char*>(data) + result.used, size - result.used);
-    }
-  } else {
+// Feeds the session the new bytes (none: the input already in) and pulls what it gives. When
+// nothing is carried over, straight from the read buffer: only what is not taken is ever copied.
+Stop Connection::take(unsigned char* data, std::size_t size, bool budgeted) {
+  const bool fromInput = !in_.empty() || data == nullptr;
+  if (fromInput) {
     if (size) in_.append(reinterpret_cast<const char*>(data), size);
-    result = session_.take(reinterpret_cast<unsigned char*>(in_.data()), in_.size(), out_, room(), budget);
-    in_.erase(0, result.used);
-    if (in_.empty()) release(in_);
-    else if (session_.expected() > in_.capacity()) in_.reserve(std::min(session_.expected(), kMaxReserve));
+    data = reinterpret_cast<unsigned char*>(in_.data());
+    size = in_.size();
   }
-  turnMessages_ += result.messages;
-  held_ = result.next == Session::Next::hold && !in_.empty();
-  if (handshakeTimer_ && session_.phase() != Session::Phase::head) {
+  session_.receive(data, size);
+  const Stop stop = pull(budgeted);
+  if (const auto refused = session_.takeRefusal()) loop_.refusals.note(refused->kind, refused->origin);
+  keepRest(data, size, fromInput);
+  if (hold_ && !in_.empty()) {
+    session_.receive(reinterpret_cast<unsigned char*>(in_.data()), in_.size());
+    session_.lookAhead(out_, hold_->heldAtStart());
+  }
+  if (handshakeTimer_ && session_.phase() >= Session::Phase::open) {
     handshakeTimer_->cancel();
     handshakeTimer_.reset();
   }
-  if (result.next == Session::Next::closeAfterFlush) closeAfterFlush();
-  else if (result.next == Session::Next::closeNow) close();
+  if (session_.phase() == Session::Phase::closed) apply(Happening::failed);  // not HTTP: no byte
+  else if (session_.phase() == Session::Phase::closing) release(in_);
+  return stop;
 }
 
-// After the peer's end of stream, the connection closes once nothing it sent waits any more.
-void Connection::closeWhenPeerDone() {
-  if (peerFinished_ && !held_ && !session_.awaitingAnswer()) closeAfterFlush();
+// Pulls the events one at a time and hands each to the handler, until the input gives none or a
+// stop rule holds before the next message. A hold taken in the handler's call stops it there.
+Stop Connection::pull(bool budgeted) {
+  for (;;) {
+    // The upgrade's answer belongs to its request: no stop between the two.
+    if (session_.phase() != Session::Phase::upgrading) {
+      const Stop stop = pullStop(hold_ != nullptr, unsent(), turnMessages_, budgeted);
+      if (stop != Stop::none) return stop;
+    }
+    const Session::Pulled pulled = session_.next(out_);
+    if (pulled.event == 0) return Stop::input;
+    if (pulled.event == EV_WEBSOCKET_FRAME) ++turnMessages_;
+    raise(pulled.event, pulled.data);
+    if (hold_ && pulled.event == EV_WEBSOCKET_HANDSHAKE_DONE) hold_->markHeldAtStart();
+  }
 }
 
-// Output room before the unsent-output bound: the session takes no message once it is used.
-std::size_t Connection::room() const {
-  return unsent() > kMaxUnsent ? 0 : kMaxUnsent - unsent() + 1;
+// Keeps what the session did not take, to be offered again in front of what arrives next.
+void Connection::keepRest(unsigned char* data, std::size_t size, bool fromInput) {
+  const std::size_t used = session_.used();
+  const std::uint64_t expected = session_.expected();
+  if (fromInput) {
+    in_.erase(0, used);
+    if (in_.empty()) release(in_);
+    else if (expected > in_.capacity()) in_.reserve(std::min(expected, kMaxReserve));
+    return;
+  }
+  if (used == size || session_.phase() >= Session::Phase::closing) return;
+  if (expected > size - used) in_.reserve(std::min(expected, kMaxReserve));
+  in_.assign(reinterpret_cast<const char*>(data) + used, size - used);
 }
 
-// ---- holding
-
-std::shared_ptr<HoldLink> Connection::startHold() {
-  auto link = std::make_shared<HoldLink>(loop_.inbox, this);
-  session_.awaitAnswer();
-  hold_ = link;
-  ++pendingOps_;  // it keeps the connection until its answer has been taken
-  return link;
+// Called when something that stopped the pulls may have gone (the output went out, an answer
+// came). Queued and paused connections take their input in their next turn; one waiting in Asio,
+// or whose peer has finished, has no read to come, so the input already in is taken here, whole.
+void Connection::continueInput() {
+  const State now = state();
+  if ((now != State::waiting && now != State::finished) || hold_ || unsent() > kMaxUnsent) return;
+  if (in_.empty() && now == State::waiting) return;
+  const Stop stop = take(nullptr, 0, false);
+  apply(Happening::inputTaken, stop);
+  doWrite();
 }
+
+// ---- holding (net::hold puts the link in hold_; the pull stops when it finds it there)
 
 void Connection::takeAnswer(HoldAnswer answer) {
   --pendingOps_;
   hold_.reset();
-  if (closed_) return;  // closed meanwhile: the answer is dropped
+  if (state() == State::closed) return;  // closed meanwhile: the answer is dropped
   guarded([&] {
-    session_.answered();
     switch (answer.kind) {
       case HoldAnswer::Kind::reply:
         session_.appendFrame(out_, OP_TEXT, answer.text.data(), answer.text.size());
         break;
       case HoldAnswer::Kind::close:
         session_.closeWith(out_, answer.status, answer.text);
-        closeAfterFlush();
         break;
       case HoldAnswer::Kind::resume:
         break;
     }
-    closeWhenPeerDone();
+    apply(Happening::answered, Stop::hold);
     doWrite();
     continueInput();
   });
@@ -378,22 +366,28 @@ void Connection::takeAnswer(HoldAnswer answer) {
 // ---- writing
 
 void Connection::queueFrame(unsigned opcode, const void* data, std::size_t length) {
-  if (closed_) return;
+  if (state() == State::closed) return;
   session_.appendFrame(out_, opcode, data, length);
 }
 
+void Connection::queueClose(std::uint16_t status, std::string_view reason) {
+  if (state() == State::closed) return;
+  session_.closeWith(out_, status, reason);
+}
+
 void Connection::onTick(std::int64_t now) {
-  if (closed_) return;
+  if (state() == State::closed) return;
   guarded([&] {
     switch (session_.expire(now, out_)) {
-      case Session::Next::closeNow:
-        close();
+      case Session::Expiry::closeNow:
+        apply(Happening::failed);
         return;
-      case Session::Next::closeAfterFlush:
-        closeAfterFlush();
+      case Session::Expiry::closeAfterFlush:
+        if (const auto refused = session_.takeRefusal()) loop_.refusals.note(refused->kind);
+        release(in_);
         doWrite();
         return;
-      default:
+      case Session::Expiry::none:
         break;
     }
     if (session_.phase() != Session::Phase::open || now <= lastIo_ + 5) return;
@@ -406,7 +400,7 @@ void Connection::onTick(std::int64_t now) {
 // A non-blocking write first; the wait for writability only when the socket is full. Only
 // this function writes, always from the front of out_, so frames leave in queue order.
 void Connection::doWrite() {
-  if (closed_ || writeWaiting_) return;
+  if (state() == State::closed || writeWaiting_) return;
   while (outSent_ < out_.size()) {
     std::error_code error;
     const std::size_t n =
@@ -421,7 +415,7 @@ void Connection::doWrite() {
       return;
     }
     if (error) {
-      close();  // a send error costs only this connection
+      apply(Happening::failed);  // a send error costs only this connection
       return;
     }
     outSent_ += n;
@@ -430,46 +424,35 @@ void Connection::doWrite() {
   out_.clear();
   outSent_ = 0;
   releaseIfLarge(out_);
-  if (closeAfterFlush_) {
-    close();
-    return;
-  }
-  continueInput();  // everything went out: the peer reads again, so do we
+  apply(Happening::outputGone, Stop::room);  // a paused connection reads again; a draining one closes
 }
 
+// The socket took more: write on; once everything went out the peer reads again, so do we.
 void Connection::onWrite(const std::error_code& error) {
-  if (closed_) return;
+  if (state() == State::closed) return;
   if (error) {
-    close();
+    apply(Happening::failed);
     return;
   }
   doWrite();
-}
-
-// The last bytes are queued (or the peer finished): nothing more is read.
-void Connection::closeAfterFlush() {
-  readState_ = ReadState::stopped;
-  closeAfterFlush_ = true;
-  held_ = false;
-  release(in_);
+  continueInput();
 }
 
 void Connection::close() {
-  if (closed_) return;
-  closed_ = true;
-  readState_ = ReadState::stopped;
-  held_ = false;
+  if (!socket_.is_open()) return;
+  // Nothing is left to read after the peer's end of stream, nor after its Close frame came in a
+  // read that emptied the socket (a peer sends nothing after its Close).
+  const bool nothingToRead = session_.peerEnded() || (session_.peerDone() && inputDrained_);
   if (handshakeTimer_) handshakeTimer_->cancel();
   if (hold_) hold_->abandon();
   session_.finish();
-  onEvent(EV_CLOSE, nullptr);
+  raise(EV_CLOSE, nullptr);
   // Unread input would make the kernel answer the close with a reset, which can overtake the
-  // last frame on its way to the peer. Nothing is left to read after the peer's end of stream, nor
-  // after its Close frame came in a read that emptied the socket (a peer sends nothing after its
-  // Close): the close alone then sends our end. Otherwise a few reads take what is there, and
-  // if more keeps coming, a shutdown sends our end before the close.
+  // last frame on its way to the peer: the close alone sends our end when nothing is left to
+  // read. Otherwise a few reads take what is there, and if more keeps coming, a shutdown sends
+  // our end before the close.
   std::error_code error;
-  if (!peerFinished_ && !(session_.peerClosed() && inputDrained_)) {
+  if (!nothingToRead) {
     bool stillComing = true;
     for (int i = 0; i < kDrainReads && stillComing; ++i) {
       socket_.read_some(asio::buffer(loop_.readBuffer(), Loop::kReadBufferSize), error);
@@ -487,11 +470,9 @@ void Connection::close() {
 // where they can still go out, and the loop serves the others on.
 void Connection::outOfMemory() noexcept {
   loop_.log("connection closed: out of memory");
-  held_ = false;
   release(in_);
-  session_.abandon();
-  if (closed_) return;
-  closeAfterFlush();
+  if (state() == State::closed) return;
+  session_.stop();
   try {
     doWrite();
   } catch (const std::bad_alloc&) {
@@ -501,6 +482,10 @@ void Connection::outOfMemory() noexcept {
 
 void sendWebSocketFrame(Connection* connection, int opcode, const void* data, std::size_t length) {
   connection->queueFrame(static_cast<unsigned>(opcode), data, length);
+}
+
+void closeWebSocket(Connection* connection, std::uint16_t status, std::string_view reason) {
+  connection->queueClose(status, reason);
 }
 
 }  // namespace net

@@ -7,13 +7,15 @@
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace net {
 
 class Connection;
 
-// Event numbers passed to the handler. EV_WEBSOCKET_HANDSHAKE_REQUEST and EV_WEBSOCKET_FRAME carry data.
+// Event numbers passed to the handler. Three carry data: EV_WEBSOCKET_HANDSHAKE_REQUEST,
+// EV_WEBSOCKET_FRAME and EV_WEBSOCKET_CONTROL_FRAME.
 enum Event : int {
   EV_ACCEPT = 1,                        // a TCP connection was accepted
   EV_CLOSE = 5,                         // the connection is about to be closed
@@ -21,7 +23,7 @@ enum Event : int {
   EV_WEBSOCKET_HANDSHAKE_REQUEST = 111, // a request head with Sec-WebSocket-Key, before the 101; an UpgradeRequest*
   EV_WEBSOCKET_HANDSHAKE_DONE = 112,    // the 101 response is queued
   EV_WEBSOCKET_FRAME = 113,             // one complete data message; event data is a WebSocketMessage*
-  EV_WEBSOCKET_CONTROL_FRAME = 114,     // a ping, pong or close arrived (already answered)
+  EV_WEBSOCKET_CONTROL_FRAME = 114,     // a ping, pong or close arrived (already answered); a WebSocketMessage*
 };
 
 // Frame opcodes a handler may send.
@@ -49,6 +51,11 @@ using Handler = void (*)(Connection* connection, int event, void* event_data);
 
 // Queues one unfragmented, unmasked frame on the connection; the loop writes it after the handler
 // returns. Frames leave in the order they were queued. Safe to call only on the loop's thread.
+// An OP_CLOSE frame queued so is the connection's last, as with closeWebSocket.
 void sendWebSocketFrame(Connection* connection, int opcode, const void* data, std::size_t length);
+
+// Queues the close frame with this status and reason, the connection's last: nothing is taken or
+// sent after it, and the connection closes once it has gone out. Loop thread, in a handler call.
+void closeWebSocket(Connection* connection, std::uint16_t status, std::string_view reason);
 
 }  // namespace net

@@ -91,6 +91,13 @@ void Hold::close(std::uint16_t status, std::string reason) {
 
 bool Hold::abandoned() const { return !link_ || link_->abandoned(); }
 
-Hold hold(Connection* connection) { return Hold(connection->startHold()); }
+// The hold lives in the connection alone: its pull finds the link there when the handler returns,
+// and stops. Counted like a pending operation until its answer has been taken.
+Hold hold(Connection* connection) {
+  auto link = std::make_shared<HoldLink>(connection->loop_.inbox, connection);
+  connection->hold_ = link;
+  ++connection->pendingOps_;
+  return Hold(std::move(link));
+}
 
 }  // namespace net

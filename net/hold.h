@@ -11,10 +11,11 @@ namespace net {
 class Connection;
 class HoldLink;
 
-// While a Hold is outstanding the connection processes no further data message: its input stays
-// buffered (and once that reaches the input/output bound it is not read any more). The idle ping
-// still goes out. The connection object stays allocated until the Hold is answered or destroyed
-// (it counts like a pending operation: one deletion rule).
+// While a Hold is outstanding the connection takes no further message: its input stays buffered,
+// and it reads at most kHeldInput (4 KiB) more, enough to see the peer's pong, Close, end of stream
+// or reset. The idle ping and the pong timeout go on. A hold taken at the upgrade ends with the
+// connection when its page leaves (EV_CLOSE). The connection object stays allocated until the Hold
+// is answered or destroyed (it counts like a pending operation: one deletion rule).
 class Hold {
  public:
   Hold(Hold&&) noexcept;

@@ -55,6 +55,9 @@ class HoldLink {
   // Loop thread: the connection closed; an answer still comes back to it, and is dropped there.
   void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
   bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
+  // Loop thread: the hold was taken at the upgrade, before any message was served.
+  void markHeldAtStart() { defers_ = Defers::start; }
+  bool heldAtStart() const { return defers_ == Defers::start; }
   // Loop thread: the connection is deleted with its loop, so nothing is handed on any more.
   void detach();
 
@@ -64,6 +67,8 @@ class HoldLink {
   Connection* connection_;
   bool answered_ = false;
   std::atomic<bool> abandoned_{false};
+  // What the hold defers: the answer to a message, or the connection's start.
+  enum class Defers : std::uint8_t { message, start } defers_ = Defers::message;
 };
 
 }  // namespace net

@@ -50,6 +50,12 @@ class IntrusiveList {
 
   bool empty() const { return head_.next_ == &head_; }
   T* front() const { return empty() ? nullptr : element(head_.next_); }
+  // The elements on the list, counted up to `upTo` (a walk: the hooks leave without the list).
+  std::size_t count(std::size_t upTo) const {
+    std::size_t n = 0;
+    for (const Hook* hook = head_.next_; hook != &head_ && n < upTo; hook = hook->next_) ++n;
+    return n;
+  }
   // The element after `item`, or nullptr at the end.
   T* next(T* item) const {
     Hook* hook = static_cast<Hook*>(item)->next_;

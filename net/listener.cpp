@@ -71,7 +71,7 @@ void Listener::doAccept() {
 
 void Listener::onAccept(asio::ip::tcp::socket socket) {
   const std::optional<std::size_t>& most = loop_.options.maxConnections;
-  if (most && loop_.liveConnections() >= *most) {
+  if (most && loop_.liveConnections(*most) >= *most) {
     std::error_code ignored;
     socket.close(ignored);  // one too many: not a byte sent, no event raised
     loop_.refusals.note(Refusal::tooManyConnections);

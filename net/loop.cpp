@@ -9,19 +9,10 @@
 #include <utility>
 
 #include "net/connection.h"
+#include "net/connection_state.h"
 #include "net/hold_link.h"
 
 namespace net {
-namespace {
-
-// How far one turn of the loop may go on with read passes before epoll is polled again: reads,
-// and bytes read.
-constexpr std::size_t kReadsBeforePoll = 128;
-constexpr std::size_t kBytesBeforePoll = 16 * 1024;
-// New connections that wait in Asio at once after one found nothing at its accept.
-constexpr std::uint8_t kWaitedStarts = 2;
-
-}  // namespace
 
 Loop::Loop(Handler handler_, ServerOptions options_)
     : handler(handler_),
@@ -63,10 +54,7 @@ void Loop::log(const char* line) noexcept {
   }
 }
 
-void Loop::adopt(Connection* connection) {
-  connections_.pushFront(connection);
-  ++liveConnections_;
-}
+void Loop::adopt(Connection* connection) { connections_.pushFront(connection); }
 
 bool Loop::takeWaitedStart() {
   if (waitedStarts_ == 0) return false;

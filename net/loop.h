@@ -39,8 +39,8 @@ class Loop {
 
   // A new connection joins the live ones; its hook takes it off when it is deleted.
   void adopt(Connection* connection);
-  void forget() { --liveConnections_; }
-  std::size_t liveConnections() const { return liveConnections_; }
+  // How many connections live, counted on the list up to `upTo` (the most-connections check).
+  std::size_t liveConnections(std::size_t upTo) const { return connections_.count(upTo); }
 
   // Queues a connection for the next read pass, which is posted if it is not yet.
   void queueRead(Connection* connection);
@@ -70,7 +70,6 @@ class Loop {
 
   std::unique_ptr<unsigned char[]> readBuffer_;
   IntrusiveList<Connection, LiveTag> connections_;
-  std::size_t liveConnections_ = 0;  // how many are on connections_, for the most-connections check
   // Gathered in the order the connections finished their last read; one posted handler serves
   // the whole pass, so a busy connection costs no Asio operation per request.
   IntrusiveList<Connection, ReadQueueTag> readQueue_;

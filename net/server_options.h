@@ -44,7 +44,7 @@ struct ServerOptions {
   // one-second tick checks it, so the close comes 1-2 s after the time has passed.
   std::optional<std::chrono::seconds> messageTimeout;
   // After the idle ping, a connection from which no frame (the pong or any other) has come within
-  // this time is closed with status 1008; not while an answer to it is awaited. Whole seconds, as above.
+  // this time is closed with status 1008, also while the handler holds it. Whole seconds, as above.
   std::optional<std::chrono::seconds> pongTimeout;
   // Where the layer reports what an operator should know (a connection ended because memory ran
   // out, say; at most one summary line per minute for each kind of refusal and timeout): one line,

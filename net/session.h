@@ -1,18 +1,20 @@
 // SPDX-License-Identifier: MIT
-// One connection's protocol without a socket: it takes the bytes that arrived, says how many it
-// used and what the shell does next, appends what must be sent to the shell's output buffer and
-// raises the service's events. The request head, the Origin rule, the upgrade answer, frames,
-// fragments, control frames, the size limit and the close handshake all live here, so tables and
-// fuzzers reach every one of them.
+// One connection's protocol without a socket, pulled like a sans-I/O library: the shell hands it
+// the bytes that arrived (receive), then takes the events one at a time (next) and gives each to
+// the service's handler; the session appends to the shell's output what the protocol answers by
+// itself. The request head, the Origin rule, the upgrade answer, frames, fragments, control frames,
+// the size limit, the close handshake and the timeouts all live here, so tables and fuzzers reach
+// every one of them. It never calls out: what the shell does with an event is the shell's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "net/event.h"
+#include "net/http_head.h"
 #include "net/refusal_log.h"
 #include "net/server_options.h"
 
@@ -22,106 +24,118 @@ class Session {
  public:
   // Only ever moves forward.
   enum class Phase : std::uint8_t {
-    head,     // before the upgrade: request heads (and bodies of plain HTTP requests)
-    open,     // upgraded: frames
-    closing,  // the last bytes are queued (a close frame or the 403): nothing more is read or sent
-    closed,   // done; nothing more is sent
+    head,       // before the upgrade: request heads (and bodies of plain HTTP requests)
+    upgrading,  // the handler was told of the upgrade request; the next pull answers it
+    open,       // upgraded: frames
+    closing,    // the last bytes are queued (a close frame or the 403), or the input was given up:
+                // nothing more is taken or sent
+    closed,     // done; nothing more is sent
   };
-  // What the shell does after take().
-  enum class Next : std::uint8_t {
-    readMore,         // all that could be used was used; the rest is an incomplete head or frame
-    hold,             // stopped at a message boundary; the unused input is offered again later
-    closeAfterFlush,  // write what is queued, then close
-    closeNow,         // close without sending anything more
+  // An event for the handler: its number (event.h) and data, valid until the next call; or none
+  // (number 0) when nothing more can be taken now.
+  struct Pulled {
+    int event = 0;
+    void* data = nullptr;
   };
-  struct Result {
-    std::size_t used;      // input bytes taken, from the start of what was given
-    Next next;
-    std::size_t messages;  // data messages raised
-  };
-  // Where the session's events go: the service's handler, through the shell.
-  class Events {
-   public:
-    virtual void onEvent(int event, void* data) = 0;
-    // A request refused, or a connection timed out, for the operator's summary; the handler never
-    // hears of it. `origin` is the refused request's Origin (empty when it had none).
-    virtual void onRefused(Refusal kind, std::string_view origin) = 0;
-
-   protected:
-    ~Events() = default;
+  // A request refused or a connection timed out, for the operator's summary; the handler never
+  // hears of it. `origin` is the refused request's Origin, valid until the input changes.
+  struct Refused {
+    Refusal kind;
+    std::string_view origin;
   };
 
-  Session(const ServerOptions& options, Events& events);
+  explicit Session(const ServerOptions& options);
 
-  // Takes the heads and frames at the start of data[0, size); payloads are unmasked in place.
-  // Before each message it stops (Next::hold) once `room` output bytes have been appended to
-  // `out` (by the session or by the handler), once `messages` data messages were raised, or while
-  // an answer is awaited. Never reads past `size`.
-  Result take(unsigned char* data, std::size_t size, std::string& out, std::size_t room,
-              std::size_t messages = std::numeric_limits<std::size_t>::max());
+  // The bytes to take events from: data[0, size), where the last input's unused part (used())
+  // starts, followed by what arrived since. Payloads are unmasked in place. The input must stay
+  // where it is while events are pulled from it.
+  void receive(unsigned char* data, std::size_t size);
+  // Takes the next head or frame of the input, appends what the protocol answers by itself (the
+  // 101 or 403, a pong, a close) to `out`, and returns the event the handler is to be told of.
+  // None once the input is used up or ends in an incomplete head or frame, or once closing.
+  // After EV_WEBSOCKET_HANDSHAKE_REQUEST the next call must come on the same input: it answers
+  // the upgrade as the handler decided (UpgradeRequest::refuse).
+  Pulled next(std::string& out);
+  // Input bytes taken since receive().
+  std::size_t used() const { return pos_; }
 
-  // Appends one unfragmented, unmasked frame; dropped (false) once a close is queued.
+  // While the shell takes no events (the handler holds the connection), it shows the session the
+  // input behind: whole frames show the peer is there (the pong timeout), a frame over the size
+  // limit closes the connection (1009) as if it had been taken. With `answerClose`, the peer's
+  // Close frame found there is answered at once: the connection ends without the frames before it.
+  // Nothing is taken or told to the handler.
+  void lookAhead(std::string& out, bool answerClose);
+
+  // Appends one unfragmented, unmasked frame; dropped (false) once closing. A Close frame is the
+  // last frame of the connection, however it is queued.
   bool appendFrame(std::string& out, unsigned opcode, const void* data, std::size_t length);
   // Queues the close frame with this status and reason: the last frame of the connection.
   void closeWith(std::string& out, std::uint16_t status, std::string_view reason);
 
-  // The bytes given to the next take() arrived at `now` (seconds of a monotonic clock): where an
-  // incomplete message's time starts.
+  // The bytes given to the next receive() arrived at `now` (seconds of a monotonic clock): where
+  // an incomplete message's time starts.
   void arrivedAt(std::int64_t now) { arrived_ = now; }
   // Queues the idle ping; with a pong timeout, a frame is expected from `now` on.
   void ping(std::string& out, std::int64_t now);
+  // What the shell does after expire().
+  enum class Expiry : std::uint8_t { none, closeAfterFlush, closeNow };
   // Called about once a second: closes with status 1008 a connection past the message or pong
-  // timeout (Next::closeAfterFlush), or one whose timeout close has not gone out since the last
-  // call (Next::closeNow); else Next::readMore.
-  Next expire(std::int64_t now, std::string& out);
+  // timeout (closeAfterFlush), or one whose timeout close has not gone out since the last call
+  // (closeNow). The message timeout counts only what was taken: input behind a hold is not the
+  // peer's delay. The pong timeout runs on frames taken or looked over, held or not.
+  Expiry expire(std::int64_t now, std::string& out);
 
-  // The handler asked to answer later: no data message is taken until answered().
-  void awaitAnswer() { awaitingAnswer_ = true; }
-  // An answer went out: the exchange is alive, so a ping before it expects no pong any more.
-  void answered() {
-    awaitingAnswer_ = false;
-    pingSentAt_.reset();
-  }
-  bool awaitingAnswer() const { return awaitingAnswer_; }
-
-  // Gives up on the input (memory ran out): nothing more is taken or sent, what is queued still goes.
-  void abandon();
+  // The shell read the peer's end of stream: nothing more comes.
+  void endOfStream();
+  // Gives up on the input (the peer finished, memory ran out): nothing more is taken or sent, what
+  // is queued still goes.
+  void stop();
   // The shell closed the connection: nothing more is sent, buffers go.
   void finish();
+
   Phase phase() const { return phase_; }
-  // The peer sent its Close frame: it sends nothing more after it.
-  bool peerClosed() const { return peerClosed_; }
-  // Size of the incomplete frame the last take() stopped at, once its header was known; else 0.
+  // The peer said it sends nothing more: its Close frame was taken, or its end of stream read.
+  bool peerDone() const { return ending_ == Ending::peerClose || ending_ == Ending::peerEnd; }
+  bool peerEnded() const { return ending_ == Ending::peerEnd; }
+  // The refusal or timeout the session's end came from, handed out once.
+  std::optional<Refused> takeRefusal();
+  // Size of the incomplete frame the last pull stopped at, once its header was known; else 0.
   std::uint64_t expected() const { return expected_; }
 
  private:
-  std::size_t takeHead(unsigned char* data, std::size_t size, std::string& out);
+  // How the connection's end came about, as far as the session knows.
+  enum class Ending : std::uint8_t { none, peerClose, peerEnd, timeout };
+
+  Pulled takeHead(std::string& out);
+  Pulled answerUpgrade(std::string& out);
   void refuse(std::string& out, std::string_view answer, Refusal kind, std::string_view origin);
   bool originAllowed(std::string_view origin) const;
-  std::size_t takeFrame(unsigned char* data, std::size_t size, std::string& out);
-  void onControl(std::string& out, unsigned opcode, unsigned char* payload, std::size_t length);
-  void deliver(unsigned char* payload, std::size_t length, unsigned char flags);
+  Pulled takeFrame(std::string& out);
+  Pulled onControl(std::string& out, unsigned opcode, unsigned char* payload, std::size_t length);
+  bool overLimit(std::string& out, unsigned opcode, std::size_t headerLength, std::uint64_t payloadLength);
   void closeAfter(std::string& out, const void* payload, std::size_t length);
-  void noteIncomplete(bool incomplete);
 
   const ServerOptions& options_;
-  Events& events_;
   // options.maxMessageBytes, or the largest value when there is none: one compare per frame.
   const std::uint64_t maxMessageBytes_;
-  std::string message_;           // fragments of the open message, joined
-  std::uint64_t bodyLeft_ = 0;    // request body still to be skipped
+  unsigned char* data_ = nullptr;  // the input, from receive()
+  std::size_t size_ = 0;
+  std::size_t pos_ = 0;            // bytes of it taken
+  std::size_t ahead_ = 0;          // bytes past pos_ looked over while held
+  std::string message_;            // fragments of the open message, joined
+  std::uint64_t bodyLeft_ = 0;     // request body still to be skipped
   std::uint64_t expected_ = 0;
-  std::size_t headScanned_ = 0;   // bytes of an incomplete head already scanned
-  std::size_t delivered_ = 0;     // data messages raised by the current take()
-  std::int64_t arrived_ = 0;      // when the bytes of the current take() arrived
+  std::size_t headScanned_ = 0;    // bytes of an incomplete head already scanned
+  std::int64_t arrived_ = 0;       // when the bytes of the current input arrived
   std::optional<std::int64_t> incompleteSince_;  // an open message's first byte came then
   std::optional<std::int64_t> pingSentAt_;       // a ping went out then and no frame came since
+  RequestHead head_{};             // the upgrade being decided, in the input
+  UpgradeRequest request_;         // what the handler is told of it
+  WebSocketMessage event_{};       // the message or control frame last pulled
+  std::optional<Refused> refused_;
   Phase phase_ = Phase::head;
-  unsigned char messageFlags_ = 0;
-  bool fragmentOpen_ = false;
-  bool awaitingAnswer_ = false;
-  bool timedOut_ = false;         // the close queued is a timeout's
-  bool peerClosed_ = false;
+  Ending ending_ = Ending::none;
+  unsigned char messageFlags_ = 0;  // 0x80 | the first opcode of the open fragmented message; 0: none
 };
 
 // The close status of the message and pong timeouts: 1008, policy violation. The peer broke no

@@ -17,15 +17,6 @@ UpgradeConsent::UpgradeConsent(asio::io_context& io, const consent::Settings& ru
       board_(rules, store_),
       agents_(io, board_, store_, [this](const consent::Effects::Finish& done) { finish(done); }) {}
 
-namespace {
-
-std::string closePayload(std::uint16_t status, const char* reason) {
-  std::string payload{static_cast<char>(status >> 8), static_cast<char>(status & 0xFF)};
-  return payload + reason;
-}
-
-}  // namespace
-
 void UpgradeConsent::onEvent(net::Connection* connection, int event, void* data) {
   switch (event) {
     case net::EV_WEBSOCKET_HANDSHAKE_REQUEST:
@@ -81,8 +72,7 @@ void UpgradeConsent::onUpgraded(net::Connection* connection) {
     consent::Effects effects;
     gate_.abandon(connection, board_, consent::Clock::now(), effects);
     agents_.apply(effects);
-    const std::string close = closePayload(kCloseUnanswered, kUnansweredReason);
-    net::sendWebSocketFrame(connection, net::OP_CLOSE, close.data(), close.size());
+    net::closeWebSocket(connection, kCloseUnanswered, kUnansweredReason);
   }
 }
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Fuzzes the session as a connection drives it: a random byte stream (after an upgrade request,
-// or not) in random splits, with random output room, message budgets, limits and answers awaited.
+// or not) in random splits, with random output room, message budgets, limits and holds.
 // Its invariants: it never uses more than it was given, its phase only moves forward, everything
 // it sends after the upgrade answer is a well-formed server frame, nothing follows the last frame,
 // and the whole stream gives the same events and output however it is split. A third run adds the
-// clock: idle pings and the message and pong timeouts between the pieces, with the same rules for
-// what goes out.
+// clock: idle pings and the message and pong timeouts between the pieces, and the input behind a
+// hold looked over, with the same rules for what goes out.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <chrono>
@@ -28,36 +28,56 @@ constexpr char kUpgrade[] =
     "GET / HTTP/1.1\r\nHost: a\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: http://a\r\n\r\n";
 
-struct Run : net::Session::Events {
-  explicit Run(const net::ServerOptions& options, bool holdSome) : session(options, *this), holdSome(holdSome) {}
+// A session driven as the shell drives it: bytes fed, events pulled one at a time, each message
+// echoed by the "handler", which holds the connection after some; the pull stops before a message
+// once the room or the budget is used, or while held.
+struct Run {
+  Run(const net::ServerOptions& options, bool holdSome) : session(options), holdSome(holdSome) {}
 
-  void onEvent(int event, void* data) override {
+  void onEvent(int event, void* data) {
     events.push_back(std::to_string(event));
     if (event != net::EV_WEBSOCKET_FRAME) return;
     const auto* message = static_cast<net::WebSocketMessage*>(data);
     events.back().append(reinterpret_cast<const char*>(message->data), message->size);
     session.appendFrame(out, net::OP_TEXT, message->data, message->size);
-    if (holdSome && message->size % 2 == 1) session.awaitAnswer();
+    if (holdSome && message->size % 2 == 1) held = true;
   }
 
-  void onRefused(net::Refusal, std::string_view) override {}
-
-  // Offers `input` (kept like a shell's carried bytes) with the given room and budget.
-  void offer(std::size_t room, std::size_t messages) {
+  // Offers `input` (kept like a shell's carried bytes) with the given room and budget. With
+  // `lookAhead`, what waits behind a hold is looked over before the answer comes.
+  void offer(std::size_t room, std::size_t messages, bool lookAhead = false, bool answerClose = false) {
     const net::Session::Phase before = session.phase();
     const std::size_t outBefore = out.size();
-    const net::Session::Result result =
-        session.take(reinterpret_cast<unsigned char*>(input.data()), input.size(), out, room, messages);
-    check(result.used <= input.size());
-    check(session.phase() >= before);
-    if (before >= net::Session::Phase::closing) check(result.used == 0 && out.size() == outBefore);
-    if (session.phase() == net::Session::Phase::closing) check(result.next == net::Session::Next::closeAfterFlush);
-    input.erase(0, result.used);
-    if (session.awaitingAnswer()) session.answered();  // answered at once, before the next offer
+    session.receive(reinterpret_cast<unsigned char*>(input.data()), input.size());
+    std::size_t taken = 0;
+    for (;;) {
+      if (session.phase() != net::Session::Phase::upgrading &&
+          (held || out.size() - outBefore >= room || taken >= messages)) {
+        break;
+      }
+      const net::Session::Pulled pulled = session.next(out);
+      check(session.phase() >= before);
+      if (pulled.event == 0) break;
+      if (pulled.event == net::EV_WEBSOCKET_FRAME) ++taken;
+      onEvent(pulled.event, pulled.data);
+    }
+    check(session.used() <= input.size());
+    check(session.phase() != net::Session::Phase::upgrading);  // the answer follows its request
+    if (before >= net::Session::Phase::closing) check(session.used() == 0 && out.size() == outBefore);
+    session.takeRefusal();
+    input.erase(0, session.used());
+    if (held && lookAhead && !input.empty()) {
+      const net::Session::Phase beforeLook = session.phase();
+      session.receive(reinterpret_cast<unsigned char*>(input.data()), input.size());
+      session.lookAhead(out, answerClose);
+      check(session.phase() >= beforeLook && session.used() == 0);
+    }
+    held = false;  // answered at once, before the next offer
   }
 
   net::Session session;
   bool holdSome;
+  bool held = false;
   std::string input;
   std::string out;
   std::vector<std::string> events;
@@ -97,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t budget = provider.ConsumeIntegralInRange<std::size_t>(1, 4);
   const auto timeout = provider.ConsumeIntegralInRange<std::int64_t>(1, 3);
   const auto ticks = provider.ConsumeIntegral<std::uint8_t>();  // a bit each: tick, then ping or not
+  const bool answerClose = provider.ConsumeBool();  // held since the upgrade: a Close behind ends it
   std::string stream = upgrade ? kUpgrade : "";
   stream += provider.ConsumeRemainingBytesAsString();
 
@@ -140,16 +161,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     timed.input.append(stream, fed, next - fed);
     fed = next;
     timed.session.arrivedAt(now);
-    timed.offer(room, budget);
+    timed.offer(room, budget, true, answerClose);
     for (int second = 0; second < 2 && !closeNow; ++second) {
       ++now;
       const net::Session::Phase before = timed.session.phase();
-      const net::Session::Next verdict = timed.session.expire(now, timed.out);
+      const net::Session::Expiry verdict = timed.session.expire(now, timed.out);
       check(timed.session.phase() >= before);
-      closeNow = verdict == net::Session::Next::closeNow;
-      if (verdict == net::Session::Next::closeAfterFlush) check(timed.session.phase() == net::Session::Phase::closing);
+      closeNow = verdict == net::Session::Expiry::closeNow;
+      if (verdict == net::Session::Expiry::closeAfterFlush) {
+        check(timed.session.phase() == net::Session::Phase::closing && timed.session.takeRefusal().has_value());
+      }
       const bool open = timed.session.phase() == net::Session::Phase::open;  // the shell pings only then
-      if (open && verdict == net::Session::Next::readMore && ((ticks >> (i % 8)) & 1)) timed.session.ping(timed.out, now);
+      if (open && verdict == net::Session::Expiry::none && ((ticks >> (i % 8)) & 1)) timed.session.ping(timed.out, now);
     }
   }
   checkFrames(timed.out, true);

@@ -34,31 +34,70 @@ std::string closeFrame(std::string_view payload) {
   return serverFrame(0x88, std::string(1, static_cast<char>(payload.size())), payload);
 }
 
-// A session with a recording, echoing handler; its input is kept as a shell keeps it: what was
-// not taken is offered again, in front of what arrives next.
-class Harness : public Session::Events {
+// What the harness's pull ended with, as a shell reads it: the input used, what the shell does
+// next, and the data messages handed to the handler.
+enum class Next { readMore, hold, closeAfterFlush, closeNow };
+struct Result {
+  std::size_t used;
+  Next next;
+  std::size_t messages;
+};
+
+// A session driven as a shell drives it, with a recording, echoing handler: it feeds the input
+// and pulls the events one at a time, stopping before a message once `room` output bytes were
+// appended, once `messages` data messages were handed over, or while the handler holds (`held`).
+// What was not taken is offered again, in front of what arrives next; while held, the session
+// looks over it.
+class Harness {
  public:
   explicit Harness(net::ServerOptions options = {}) : options_(std::move(options)) {
-    session = std::make_unique<Session>(options_, *this);
+    session = std::make_unique<Session>(options_);
   }
 
-  Session::Result feed(std::string_view bytes, std::size_t room = kAny, std::size_t messages = kAny) {
+  Result feed(std::string_view bytes, std::size_t room = kAny, std::size_t messages = kAny) {
     pending_.append(bytes);
     session->arrivedAt(now);
-    const Session::Result result = session->take(reinterpret_cast<unsigned char*>(pending_.data()),
-                                                 pending_.size(), out, room, messages);
+    session->receive(reinterpret_cast<unsigned char*>(pending_.data()), pending_.size());
+    const std::size_t start = out.size();
+    Result result{0, Next::readMore, 0};
+    for (;;) {
+      if (session->phase() != Session::Phase::upgrading &&
+          (held || out.size() - start >= room || result.messages >= messages)) {
+        result.next = Next::hold;
+        break;
+      }
+      const Session::Pulled pulled = session->next(out);
+      if (pulled.event == 0) break;
+      if (pulled.event == net::EV_WEBSOCKET_FRAME) ++result.messages;
+      onEvent(pulled.event, pulled.data);
+    }
+    if (session->phase() == Session::Phase::closing) result.next = Next::closeAfterFlush;
+    else if (session->phase() == Session::Phase::closed) result.next = Next::closeNow;
+    result.used = session->used();
     EXPECT_LE(result.used, pending_.size());
+    noteRefusal();
     pending_.erase(0, result.used);
+    if (held && !pending_.empty()) {
+      session->receive(reinterpret_cast<unsigned char*>(pending_.data()), pending_.size());
+      session->lookAhead(out, answerCloseWhileHeld);
+    }
     return result;
+  }
+  Session::Expiry expire(std::int64_t second) {
+    const Session::Expiry expiry = session->expire(second, out);
+    noteRefusal();
+    return expiry;
   }
   // The 101 and the handshake events, taken out of `out` and `events`.
   void upgrade() {
-    const Session::Result result = feed(RawClient::upgradeRequest());
-    ASSERT_EQ(result.next, Session::Next::readMore);
+    const Result result = feed(RawClient::upgradeRequest());
+    ASSERT_EQ(result.next, Next::readMore);
     ASSERT_EQ(session->phase(), Session::Phase::open);
     out.clear();
     events.clear();
   }
+  // The hold's answer: the pulls go on from the next feed.
+  void answer() { held = false; }
   std::size_t pending() const { return pending_.size(); }
 
   std::unique_ptr<Session> session;
@@ -68,11 +107,13 @@ class Harness : public Session::Events {
   std::int64_t now = 0;              // when what feed() hands in arrived
   bool echo = true;
   bool holdEachMessage = false;
+  bool held = false;                 // the handler holds: nothing is pulled
+  bool answerCloseWhileHeld = false; // held since the upgrade: a Close behind the hold ends it
   bool refuseUpgrade = false;
   std::string upgradeOrigin;  // the Origin the handler was told of at the upgrade request
 
  private:
-  void onEvent(int event, void* data) override {
+  void onEvent(int event, void* data) {
     if (event == net::EV_WEBSOCKET_FRAME || event == net::EV_WEBSOCKET_CONTROL_FRAME) {
       const auto* message = static_cast<net::WebSocketMessage*>(data);
       const std::string payload(reinterpret_cast<const char*>(message->data), message->size);
@@ -82,7 +123,7 @@ class Harness : public Session::Events {
       }
       events.push_back("frame:" + payload);
       if (echo) session->appendFrame(out, net::OP_TEXT, payload.data(), payload.size());
-      if (holdEachMessage) session->awaitAnswer();
+      if (holdEachMessage) held = true;
       return;
     }
     if (event == net::EV_WEBSOCKET_HANDSHAKE_REQUEST) {
@@ -92,13 +133,21 @@ class Harness : public Session::Events {
     }
     events.push_back(std::to_string(event));
   }
-  void onRefused(net::Refusal kind, std::string_view origin) override {
-    refusals.push_back(std::to_string(static_cast<int>(kind)) + ":" + std::string(origin));
+  void noteRefusal() {
+    if (const auto refused = session->takeRefusal()) {
+      refusals.push_back(std::to_string(static_cast<int>(refused->kind)) + ":" + std::string(refused->origin));
+    }
   }
 
   const net::ServerOptions options_;
   std::string pending_;
 };
+
+net::ServerOptions sizeLimit(std::uint64_t bytes) {
+  net::ServerOptions options;
+  options.maxMessageBytes = bytes;
+  return options;
+}
 
 struct ErrorCase {
   const char* name;
@@ -121,8 +170,8 @@ TEST(Session, ProtocolErrorsCloseWithTheirText) {
     SCOPED_TRACE(c.name);
     Harness h;
     h.upgrade();
-    const Session::Result result = h.feed(c.input + textFrame("after"));
-    EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+    const Result result = h.feed(c.input + textFrame("after"));
+    EXPECT_EQ(result.next, Next::closeAfterFlush);
     EXPECT_EQ(h.session->phase(), Session::Phase::closing);
     EXPECT_EQ(h.out, closeFrame(c.closePayload));
     EXPECT_TRUE(h.events.empty());  // not even the fragment before the error
@@ -150,12 +199,10 @@ TEST(Session, MessageSizeLimit) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    net::ServerOptions options;
-    options.maxMessageBytes = 10;
-    Harness h(options);
+    Harness h(sizeLimit(10));
     h.upgrade();
-    const Session::Result result = h.feed(c.input);
-    EXPECT_EQ(result.next, c.closed ? Session::Next::closeAfterFlush : Session::Next::readMore);
+    const Result result = h.feed(c.input);
+    EXPECT_EQ(result.next, c.closed ? Next::closeAfterFlush : Next::readMore);
     EXPECT_EQ(h.events, c.events);
     if (c.closed) {
       EXPECT_EQ(h.out, closeFrame(tooBig));
@@ -175,8 +222,8 @@ TEST(Session, EverySplitOfTheInputGivesTheSameResult) {
     SCOPED_TRACE(cut);
     Harness h;
     h.feed(std::string_view(stream).substr(0, cut));
-    const Session::Result result = h.feed(std::string_view(stream).substr(cut));
-    EXPECT_EQ(result.next, Session::Next::readMore);
+    const Result result = h.feed(std::string_view(stream).substr(cut));
+    EXPECT_EQ(result.next, Next::readMore);
     EXPECT_EQ(h.pending(), 0u);
     EXPECT_EQ(h.events, whole.events);
     EXPECT_EQ(h.out, whole.out);
@@ -216,13 +263,13 @@ TEST(Session, OriginDecidesTheUpgrade) {
     options.allowedOrigins = c.allowed;
     options.allowMissingOrigin = c.allowMissing;
     Harness h(options);
-    const Session::Result result = h.feed(RawClient::upgradeRequest("/", c.header) + textFrame("x"));
+    const Result result = h.feed(RawClient::upgradeRequest("/", c.header) + textFrame("x"));
     if (c.upgraded) {
-      EXPECT_EQ(result.next, Session::Next::readMore);
+      EXPECT_EQ(result.next, Next::readMore);
       EXPECT_NE(h.out.find(testsupport::kSampleAccept), std::string::npos);
       EXPECT_EQ(h.events, (std::vector<std::string>{"111", "112", "frame:x"}));
     } else {
-      EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+      EXPECT_EQ(result.next, Next::closeAfterFlush);
       EXPECT_EQ(h.out, testsupport::kForbiddenResponse);
       EXPECT_TRUE(h.events.empty());  // the handler never hears of a refused upgrade
       EXPECT_EQ(h.session->phase(), Session::Phase::closing);
@@ -236,15 +283,15 @@ TEST(Session, HandlerDecidesTheUpgrade) {
     SCOPED_TRACE(refuse ? "refused" : "let in");
     Harness h;
     h.refuseUpgrade = refuse;
-    const Session::Result result = h.feed(RawClient::upgradeRequest("/", "Origin: https://site.example\r\n") + textFrame("x"));
+    const Result result = h.feed(RawClient::upgradeRequest("/", "Origin: https://site.example\r\n") + textFrame("x"));
     EXPECT_EQ(h.upgradeOrigin, "https://site.example");
     if (refuse) {
-      EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+      EXPECT_EQ(result.next, Next::closeAfterFlush);
       EXPECT_EQ(h.out, testsupport::kForbiddenResponse);
       EXPECT_EQ(h.events, (std::vector<std::string>{"111"}));
       EXPECT_EQ(h.session->phase(), Session::Phase::closing);
     } else {
-      EXPECT_EQ(result.next, Session::Next::readMore);
+      EXPECT_EQ(result.next, Next::readMore);
       EXPECT_NE(h.out.find(testsupport::kSampleAccept), std::string::npos);
       EXPECT_EQ(h.events, (std::vector<std::string>{"111", "112", "frame:x"}));
     }
@@ -255,19 +302,19 @@ TEST(Session, HeadsBeforeTheUpgrade) {
   struct Case {
     const char* name;
     std::string input;
-    Session::Next next;
+    Next next;
     std::vector<std::string> events;
     std::vector<std::string> allowed = {};  // the Origin list
   };
   const Case cases[] = {
       {"with an Origin list a plain request is answered 426 and closed",
-       "GET / HTTP/1.1\r\nOrigin: http://a\r\n\r\n" + RawClient::upgradeRequest(), Session::Next::closeAfterFlush,
+       "GET / HTTP/1.1\r\nOrigin: http://a\r\n\r\n" + RawClient::upgradeRequest(), Next::closeAfterFlush,
        {}, {"http://a"}},
-      {"not HTTP: closed at once", "\x16\x03\x01 hello", Session::Next::closeNow, {}},
+      {"not HTTP: closed at once", "\x16\x03\x01 hello", Next::closeNow, {}},
       {"plain request, then the upgrade",
-       "GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + RawClient::upgradeRequest(), Session::Next::readMore,
+       "GET / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + RawClient::upgradeRequest(), Next::readMore,
        {"100", "111", "112"}},
-      {"incomplete head", "GET / HTTP/1.1\r\nHost: x\r\n", Session::Next::readMore, {}},
+      {"incomplete head", "GET / HTTP/1.1\r\nHost: x\r\n", Next::readMore, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -276,10 +323,10 @@ TEST(Session, HeadsBeforeTheUpgrade) {
     Harness h(options);
     EXPECT_EQ(h.feed(c.input).next, c.next);
     EXPECT_EQ(h.events, c.events);
-    if (c.next == Session::Next::closeAfterFlush) {
+    if (c.next == Next::closeAfterFlush) {
       EXPECT_EQ(h.out, net::kUpgradeRequired);
     }
-    if (c.next == Session::Next::closeNow) {
+    if (c.next == Next::closeNow) {
       EXPECT_EQ(h.out, "");
       EXPECT_EQ(h.session->phase(), Session::Phase::closed);
     }
@@ -291,8 +338,8 @@ TEST(Session, CloseHandshake) {
   Harness h;
   h.upgrade();
   const std::string peerClose = std::string("\x03\xE8", 2) + "bye";
-  const Session::Result result = h.feed(frame(8, peerClose) + textFrame("ignored"));
-  EXPECT_EQ(result.next, Session::Next::closeAfterFlush);
+  const Result result = h.feed(frame(8, peerClose) + textFrame("ignored"));
+  EXPECT_EQ(result.next, Next::closeAfterFlush);
   EXPECT_EQ(h.out, closeFrame(peerClose));
   EXPECT_EQ(h.events, std::vector<std::string>{"control:8:" + peerClose});
   EXPECT_EQ(h.feed(textFrame("more")).used, 0u);  // nothing is taken once closing
@@ -330,20 +377,20 @@ TEST(Session, StopsAtMessageBoundaries) {
     Harness h;
     h.upgrade();
     h.holdEachMessage = c.holdEach;
-    const Session::Result first = h.feed(three, c.room, c.messages);
-    EXPECT_EQ(first.next, Session::Next::hold);
+    const Result first = h.feed(three, c.room, c.messages);
+    EXPECT_EQ(first.next, Next::hold);
     EXPECT_EQ(first.messages, c.firstEvents.size());
     EXPECT_EQ(h.events, c.firstEvents);
     EXPECT_EQ(h.pending(), three.size() - first.used);
     // While held, more input only waits behind what is held.
     if (c.holdEach) {
       EXPECT_EQ(h.feed(textFrame("four")).used, 0u);
-      EXPECT_TRUE(h.session->awaitingAnswer());
+      EXPECT_TRUE(h.held);
       h.holdEachMessage = false;
-      h.session->answered();
+      h.answer();
     }
-    const Session::Result rest = h.feed("");
-    EXPECT_EQ(rest.next, Session::Next::readMore);
+    const Result rest = h.feed("");
+    EXPECT_EQ(rest.next, Next::readMore);
     EXPECT_EQ(h.pending(), 0u);
     std::vector<std::string> all{"frame:one", "frame:two", "frame:three"};
     if (c.holdEach) all.push_back("frame:four");
@@ -359,11 +406,11 @@ TEST(Session, HoldFromTheHandshakeHoldsEveryMessage) {
   Harness h;
   h.holdEachMessage = true;
   h.feed(RawClient::upgradeRequest());
-  h.session->awaitAnswer();
+  h.held = true;
   h.out.clear();
-  const Session::Result result = h.feed(textFrame("a") + frame(9, "p"));
+  const Result result = h.feed(textFrame("a") + frame(9, "p"));
   EXPECT_EQ(result.used, 0u);
-  EXPECT_EQ(result.next, Session::Next::hold);
+  EXPECT_EQ(result.next, Next::hold);
   EXPECT_TRUE(h.session->appendFrame(h.out, net::OP_PING, nullptr, 0));
   EXPECT_EQ(h.out, std::string("\x89\x00", 2));
 }
@@ -414,20 +461,20 @@ void runTimed(const TimedCase& c, net::ServerOptions options, std::string_view r
   if (afterArrivals) afterArrivals(h);
   const std::string before = h.out;
   for (std::int64_t second = 0; second <= c.quietUntil; ++second) {
-    ASSERT_EQ(h.session->expire(second, h.out), Session::Next::readMore) << "at " << second;
+    ASSERT_EQ(h.expire(second), Session::Expiry::none) << "at " << second;
   }
   EXPECT_EQ(h.out, before);
   EXPECT_TRUE(h.refusals.empty());
   if (!c.closesAfter) {
-    EXPECT_EQ(h.session->expire(c.quietUntil + 1000, h.out), Session::Next::readMore);
+    EXPECT_EQ(h.expire(c.quietUntil + 1000), Session::Expiry::none);
     return;
   }
-  EXPECT_EQ(h.session->expire(c.quietUntil + 1, h.out), Session::Next::closeAfterFlush);
+  EXPECT_EQ(h.expire(c.quietUntil + 1), Session::Expiry::closeAfterFlush);
   EXPECT_EQ(h.out, before + closeFrame(std::string("\x03\xF0", 2) + std::string(reason)));
   EXPECT_EQ(h.refusals, std::vector<std::string>{std::to_string(static_cast<int>(kind)) + ":"});
   EXPECT_EQ(h.session->phase(), Session::Phase::closing);
   // A close that has not gone out by the next tick (the peer reads nothing) is not waited for.
-  EXPECT_EQ(h.session->expire(c.quietUntil + 2, h.out), Session::Next::closeNow);
+  EXPECT_EQ(h.expire(c.quietUntil + 2), Session::Expiry::closeNow);
 }
 
 // A message whose first byte came more than the limit ago and that is still incomplete closes the
@@ -456,14 +503,14 @@ TEST(Session, MessageTimeout) {
   held.holdEachMessage = true;
   held.now = 10;
   held.feed(textFrame("a") + half);
-  ASSERT_TRUE(held.session->awaitingAnswer());
-  EXPECT_EQ(held.session->expire(100, held.out), Session::Next::readMore);
+  ASSERT_TRUE(held.held);
+  EXPECT_EQ(held.expire(100), Session::Expiry::none);
   held.holdEachMessage = false;
-  held.session->answered();
+  held.answer();
   held.now = 50;
   held.feed("");
-  EXPECT_EQ(held.session->expire(53, held.out), Session::Next::readMore);
-  EXPECT_EQ(held.session->expire(54, held.out), Session::Next::closeAfterFlush);
+  EXPECT_EQ(held.expire(53), Session::Expiry::none);
+  EXPECT_EQ(held.expire(54), Session::Expiry::closeAfterFlush);
 }
 
 // After the idle ping a frame must come within the limit: the pong or any other whole frame.
@@ -499,24 +546,75 @@ TEST(Session, PongTimeout) {
          h.session->ping(h.out, 10);
          h.feed(textFrame("busy"));
        }},
-      {{"an answer is awaited, then goes out", {}, 100, false},
+      // The hold does not stop the wait: a page that waits for a stuck token and answers no
+      // ping gives its place up.
+      {{"an answer is awaited, then goes out", {}, 13, true},
        [](Harness& h) {
          h.holdEachMessage = true;
          h.feed(textFrame("slow"));
          h.session->ping(h.out, 10);
-         h.session->answered();
+         h.answer();
+       }},
+      {{"the pong comes behind a held message", {}, 100, false},
+       [](Harness& h) {
+         h.holdEachMessage = true;
+         h.feed(textFrame("slow"));
+         h.session->ping(h.out, 10);
+         h.feed(frame(10, ""));
        }},
   };
   for (const auto& c : cases) runTimed(c.timed, options, "no pong", net::Refusal::pongTimeout, c.then);
   runTimed({"no setting", {}, 100, false}, {}, "", net::Refusal::pongTimeout, pingAt(10));
 
-  // While the answer is awaited, the peer owes no pong.
+  // While the answer is awaited, the peer still owes its pong.
   Harness waiting(options);
   waiting.upgrade();
   waiting.holdEachMessage = true;
   waiting.feed(textFrame("slow"));
   waiting.session->ping(waiting.out, 10);
-  EXPECT_EQ(waiting.session->expire(100, waiting.out), Session::Next::readMore);
+  EXPECT_EQ(waiting.expire(100), Session::Expiry::closeAfterFlush);
+}
+
+// While held, the input behind the hold is looked over, never taken: a frame over the size limit
+// closes at once, and the peer's Close ends a connection held since its upgrade (its page left);
+// behind a message's hold the Close waits its turn, after the answer.
+TEST(Session, HeldInputIsLookedOver) {
+  const std::string peerClose = std::string("\x03\xE9", 2);
+  const std::string tooBig = std::string("\x03\xF1", 2) + "message too big";
+  struct Case {
+    const char* name;
+    std::string behind;
+    bool heldAtStart;
+    std::string outWhileHeld;     // what goes out before the answer
+    std::string outAfterAnswer;   // what follows once answered and offered again
+  };
+  const Case cases[] = {
+      {"a message over the limit", textFrame(std::string(11, 'x')), false, closeFrame(tooBig), ""},
+      {"its header alone", textFrame(std::string(11, 'x')).substr(0, 6), true, closeFrame(tooBig), ""},
+      {"the Close of a page held since its upgrade", textFrame("b") + frame(8, peerClose), true,
+       closeFrame(peerClose), ""},
+      {"the Close behind a message's hold", textFrame("b") + frame(8, peerClose), false, "",
+       echoed("b") + closeFrame(peerClose)},
+      {"messages within the limit", textFrame("b"), false, "", echoed("b")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(sizeLimit(10));
+    h.upgrade();
+    h.answerCloseWhileHeld = c.heldAtStart;
+    h.holdEachMessage = true;
+    h.feed(textFrame("a"));
+    h.holdEachMessage = false;
+    h.out.clear();
+    const Result whileHeld = h.feed(c.behind);
+    EXPECT_EQ(whileHeld.used, 0u);
+    EXPECT_EQ(h.events, std::vector<std::string>{"frame:a"});
+    EXPECT_EQ(h.out, c.outWhileHeld);
+    h.answer();
+    h.out.clear();
+    h.feed("");
+    EXPECT_EQ(h.out, c.outAfterAnswer);
+  }
 }
 
 }  // namespace
