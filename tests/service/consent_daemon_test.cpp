@@ -309,6 +309,26 @@ TEST_F(ConsentDaemon, UnansweredQuestionClosesThePageAndIsWithdrawn) {
   EXPECT_TRUE(alice->next(300).isNull()) << "asked again within the quiet period";
 }
 
+TEST_F(ConsentDaemon, AClosedPagesQuestionIsWithdrawnWithinASecond) {
+  if (underEmulator()) GTEST_SKIP() << kNativeOnly;
+  startDaemon();  // consent-timeout = 2: the question would otherwise go at its timeout
+  const auto alice = agent(kAlice);
+  std::string question;
+  {
+    Page page(kAlice, kSite);
+    EXPECT_EQ(page.report(), "101");
+    question = alice->asked(kSite);
+    ASSERT_NE(question, "");
+  }  // the page's process ends: its tab closed
+  const auto left = std::chrono::steady_clock::now();
+  EXPECT_EQ(alice->next(1000)["withdraw"].asString(), question);
+  EXPECT_LT(std::chrono::steady_clock::now() - left, 1s);
+  // The next site waiting is asked at once, not after the gone page's time.
+  Page next(kAlice, "https://other.example");
+  EXPECT_EQ(next.report(), "101");
+  EXPECT_NE(alice->asked("https://other.example"), "");
+}
+
 TEST_F(ConsentDaemon, AQueuedPageWaitsAtMostTheTimeoutFromItsArrival) {
   if (underEmulator()) GTEST_SKIP() << kNativeOnly;
   startDaemon();  // consent-timeout = 2
