@@ -104,7 +104,7 @@ function whyNotConnected(err, url) {
     case "blocked":
       return "blocked by the browser: allow this site to access apps on this computer (site settings), or ask your administrator";
     case "denied":
-      return "You chose Block for this site on this computer. To change it: tokenbridge-agent --forget, then reload.";
+      return "You chose Block for this site on this computer. Reload in a minute to be asked again; an \u201cAlways block\u201d is undone with tokenbridge-agent --forget.";
     case "timeout":
       return "Nobody answered the question on this computer's screen. Reload the page to be asked again.";
     case "busy":

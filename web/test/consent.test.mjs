@@ -5,12 +5,13 @@
 
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
+import { mkdir } from "node:fs/promises";
 import { createConnection } from "node:net";
 import { join } from "node:path";
 import { chromium } from "playwright-core";
 import { serveWeb } from "../serve.mjs";
 import { CHROMIUM_FLAGS, findChromium } from "./chromium.mjs";
-import { startService } from "./daemon.mjs";
+import { artifactDir, startService } from "./daemon.mjs";
 
 let service;
 let sites;
@@ -126,6 +127,31 @@ test("a remembered Block and a full queue reach the page as their own kinds, nev
   agent.answer(onScreen.ask, "allow");
   for (let i = 0; i < 4; i++) agent.answer((await agent.next()).ask, "allow");
   assert.deepEqual(await Promise.all([...waiting, more]), Array(5).fill("reply 0"));
+});
+
+test("the demo page says it waits for the desktop, then the person's Block in plain words", async () => {
+  const site = await serveWeb(0);
+  const page = await browser.newPage({ viewport: { width: 390, height: 844 } });
+  try {
+    await page.goto(`${site.url}/demo/`);
+    const asked = await agent.next();
+    assert.equal(asked.origin, site.url);
+    const status = page.locator("#service-state");
+    await page.waitForFunction(() => /^waiting: this site may need an answer on this computer's screen/.test(
+      document.getElementById("service-state").textContent), null, { timeout: 3000 });
+    agent.answer(asked.ask, "block");
+    await page.waitForFunction(() => /^You chose Block for this site on this computer/.test(
+      document.getElementById("service-state").textContent), null, { timeout: 3000 });
+    assert.equal(await page.evaluate(() => window.scrollY), 0, "the window left the status");
+    await mkdir(artifactDir, { recursive: true });
+    await page.screenshot({ path: join(artifactDir, "demo-after-block.png") });
+    // A refusal by the person is not retried behind their back.
+    await new Promise((done) => setTimeout(done, 1500));
+    assert.match(await status.innerText(), /^You chose Block\b/);
+  } finally {
+    await page.close();
+    await site.close();
+  }
 });
 
 test("no answer in time reaches the page as timeout, and so does its next page for a while", async () => {
