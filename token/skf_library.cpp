@@ -3,9 +3,12 @@
 
 #include <dlfcn.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace skf {
 namespace {
@@ -20,11 +23,34 @@ bool find(void* handle, const char* name, Function& into, std::string& error) {
   return into != nullptr;
 }
 
+// The library in the directories the loader searches for the program's own libraries
+// (LD_LIBRARY_PATH, the program's RUNPATH, the system's), first found first; empty when none has
+// it. dlopen() searches the RUNPATH of the object that calls it, and under a sanitizer that object
+// is the sanitizer's interceptor, not the program: so the file is found here and opened by path.
+std::string findInProgramSearchPath() {
+  void* self = dlopen(nullptr, RTLD_NOW);
+  Dl_serinfo size{};
+  if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return {};
+  std::vector<unsigned char> buffer(size.dls_size);
+  auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
+  info->dls_size = size.dls_size;
+  info->dls_cnt = size.dls_cnt;
+  if (dlinfo(self, RTLD_DI_SERINFO, info) != 0) return {};
+  for (unsigned i = 0; i < info->dls_cnt; ++i) {
+    const std::string directory = info->dls_serpath[i].dls_name;
+    if (directory.empty()) continue;
+    const std::string candidate = directory + "/" + kLibraryFile;
+    if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string load() {
   if (g_handle != nullptr) return {};
-  void* handle = dlopen(kLibraryFile, RTLD_NOW | RTLD_LOCAL);
+  const std::string found = findInProgramSearchPath();
+  void* handle = dlopen(found.empty() ? kLibraryFile : found.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* why = dlerror();
     return why != nullptr ? why : "cannot load " + std::string(kLibraryFile);
