@@ -24,9 +24,11 @@ esac
 build=build-$arch
 jobs=$(nproc)
 
+# The target's libc6 named on its own: without it apt's resolver gave up on the target's libraries
+# ("held broken packages") while the host's libc6 had a newer security update than the target's.
 packages=(
   cmake make git file dpkg-dev debhelper "g++-$triplet" qemu-user libasio-dev
-  "libjsoncpp-dev:$arch" "libmbedtls-dev:$arch" "libgtest-dev:$arch" "libp11-kit-dev:$arch"
+  "libc6:$arch" "libjsoncpp-dev:$arch" "libmbedtls-dev:$arch" "libgtest-dev:$arch" "libp11-kit-dev:$arch"
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -213,6 +213,28 @@ std::optional<TimingRequest> parseTiming(const std::string& command, const std::
   return request;
 }
 
+std::optional<CrashRequest> parseCrash(const std::vector<std::string>& options, std::string* error) {
+  std::vector<std::string> words;
+  bool once = false;
+  for (const std::string& option : options) {
+    if (option == "--once") {
+      once = true;
+    } else {
+      words.push_back(option);
+    }
+  }
+  if (words.size() != 1) {
+    fail(error, "crash: usage is 'crash FUNCTION [--once]'");
+    return std::nullopt;
+  }
+  const std::optional<std::string> function = canonicalSkfFunction(words[0]);
+  if (!function) {
+    fail(error, "crash: '" + words[0] + "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
+    return std::nullopt;
+  }
+  return CrashRequest{*function, once};
+}
+
 std::optional<QuirkRequest> parseQuirk(const std::vector<std::string>& options, std::string* error) {
   if (options.size() != 2 || (options[1] != "on" && options[1] != "off")) {
     fail(error, "quirk: usage is 'quirk NAME on|off'");

@@ -37,6 +37,14 @@ struct FaultRequest {
 // "FUNCTION CODE [--once]"; CODE is hex (0x0A000001), decimal or a SAR_ name and not SAR_OK.
 std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error);
 
+struct CrashRequest {
+  std::string function_;
+  bool once_ = false;
+};
+
+// "FUNCTION [--once]".
+std::optional<CrashRequest> parseCrash(const std::vector<std::string>& options, std::string* error);
+
 struct QuirkRequest {
   std::string name_;
   bool on_ = false;

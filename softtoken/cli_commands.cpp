@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "  slow MS [FUNCTION]                                each call (to FUNCTION) takes MS more (0: no delay)\n"
     "  stick FUNCTION | release FUNCTION                 calls to FUNCTION wait until released\n"
     "  count FUNCTION                                    count calls to FUNCTION from 0 (show prints them)\n"
+    "  crash FUNCTION [--once]                           a call to FUNCTION ends its process with SIGSEGV\n"
     "The state file is PATH, else $SOFTTOKEN_STATE, else /var/lib/softtoken/state.json.\n";
 
 // Why no state could be had from the file: a permission problem is named as one, not taken for a
@@ -136,7 +137,17 @@ int failCommand(const Context& c) {
 
 int clear(const Context& c) {
   if (!c.rest_.empty()) return noArguments(c, "clear");
-  return changeExisting(c, [](TokenState& state) { state.faults_.clear(); });
+  return changeExisting(c, [](TokenState& state) {
+    state.faults_.clear();
+    state.crashes_.clear();
+  });
+}
+
+int crash(const Context& c) {
+  std::string error;
+  const std::optional<CrashRequest> request = parseCrash(c.rest_, &error);
+  if (!request) return usageError(c.err_, error);
+  return changeExisting(c, [&](TokenState& state) { state.crashes_[request->function_] = request->once_; });
 }
 
 int quirk(const Context& c) {
@@ -228,6 +239,9 @@ int show(const Context& c) {
   for (const auto& [function, ms] : state->delays_) c.out_ << "slow:         " << function << " " << ms << " ms\n";
   for (const std::string& function : state->stuck_) c.out_ << "stuck:        " << function << "\n";
   for (const auto& [function, n] : state->calls_) c.out_ << "calls:        " << function << " " << n << "\n";
+  for (const auto& [function, once] : state->crashes_) {
+    c.out_ << "crash:        " << function << (once ? " once" : " every call") << "\n";
+  }
   return kExitOk;
 }
 
@@ -243,7 +257,7 @@ constexpr Subcommand kSubcommands[] = {
     {.name = "fail", .run = failCommand},  {.name = "clear", .run = clear},
     {.name = "quirk", .run = quirk},       {.name = "slow", .run = slow},
     {.name = "stick", .run = stick},       {.name = "release", .run = release},
-    {.name = "count", .run = count},
+    {.name = "count", .run = count},       {.name = "crash", .run = crash},
 };
 
 }  // namespace

@@ -3,8 +3,12 @@
 // the name-list format.
 #include "softtoken/skf_call.h"
 
+#include <signal.h>
+#include <sys/mman.h>
+
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -21,6 +25,17 @@ ULONG delayOf(const TokenState& state, const std::string& function) {
   return delay != state.delays_.end() ? delay->second : 0;
 }
 
+// A real segmentation fault: a write to a page mapped without access. The default action is put
+// back first, so that a sanitizer's handler in the caller's build does not turn it into an exit.
+[[noreturn]] void crashHere() {
+  ::signal(SIGSEGV, SIG_DFL);
+  void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  volatile char* at = page != MAP_FAILED ? static_cast<volatile char*>(page) : nullptr;
+  if (at != nullptr) *at = 1;
+  ::raise(SIGSEGV);
+  ::abort();
+}
+
 }  // namespace
 
 ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&)>& body) {
@@ -29,6 +44,7 @@ ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&
   ULONG result = SAR_OK;
   ULONG delayMs = 0;
   bool stuck = false;
+  bool crash = false;
   bool written = false;
   // A wedged token: the call waits, without holding the lock (so the command can release it), for
   // as long as the state names its function as stuck. The state is read once per try, and the
@@ -39,6 +55,13 @@ ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&
       if (stuck) return false;
       bool counted = false;
       if (state) {
+        const auto crashing = state->crashes_.find(name);
+        if (crashing != state->crashes_.end()) {
+          crash = true;
+          if (!crashing->second) return false;
+          state->crashes_.erase(crashing);  // written before the crash, so the next call works
+          return true;
+        }
         delayMs = delayOf(*state, name);
         const auto count = state->calls_.find(name);
         if (count != state->calls_.end()) {
@@ -57,6 +80,7 @@ ULONG runSkfCall(std::string_view function, const std::function<ULONG(CallState&
       result = body(call);
       return call.changed_ || counted;
     });
+    if (crash) crashHere();
     if (!stuck) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

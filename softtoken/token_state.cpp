@@ -94,6 +94,19 @@ bool timingFromJson(const Json::Value& v, TokenState& state) {
   return true;
 }
 
+// Optional like the timing members: {"SKF_EnumDev": {"once": true}}.
+bool crashesFromJson(const Json::Value& v, TokenState& state) {
+  const Json::Value& crashes = v["crashes"];
+  if (crashes.isNull()) return true;
+  if (!crashes.isObject()) return false;
+  for (const std::string& name : crashes.getMemberNames()) {
+    const Json::Value& crash = crashes[name];
+    if (!isFunctionKey(name, false) || !crash.isObject() || !crash["once"].isBool()) return false;
+    state.crashes_[name] = crash["once"].asBool();
+  }
+  return true;
+}
+
 }  // namespace
 
 bool pinLengthValid(std::string_view pin) {
@@ -121,6 +134,7 @@ Json::Value toJson(const TokenState& state) {
   for (const auto& [name, ms] : state.delays_) out["delays"][name] = ms;
   for (const std::string& name : state.stuck_) out["stuck"].append(name);
   for (const auto& [name, count] : state.calls_) out["calls"][name] = Json::UInt64(count);
+  for (const auto& [name, once] : state.crashes_) out["crashes"][name]["once"] = once;
   return out;
 }
 
@@ -148,6 +162,7 @@ std::optional<TokenState> fromJson(const Json::Value& v) {
   if (!faultsFromJson(v["faults"], state.faults_)) return std::nullopt;
   if (!quirksFromJson(v["quirks"], state.quirks_)) return std::nullopt;
   if (!timingFromJson(v, state)) return std::nullopt;
+  if (!crashesFromJson(v, state)) return std::nullopt;
   return state;
 }
 

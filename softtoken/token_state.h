@@ -57,6 +57,9 @@ struct TokenState {
   std::map<std::string, ULONG> delays_;
   std::set<std::string> stuck_;
   std::map<std::string, std::uint64_t> calls_;
+  // A call to one of these functions ends the process with SIGSEGV, as a maker's library may;
+  // true: only the next call (the entry is removed, and written, before the crash).
+  std::map<std::string, bool> crashes_;
 };
 
 // Every function, for delays_.

@@ -483,6 +483,16 @@ TEST_F(Daemon, AnswersEveryRequestTypeOnItsPort) {
   for (const Exchange& exchange : exchanges) {
     EXPECT_EQ(request(client, exchange.request), exchange.reply) << exchange.request;
   }
+  // A library built with 8-byte ULONG gives the same replies (the PINs are back where they began),
+  // and under AddressSanitizer no write past a 4-byte variable.
+  ASSERT_TRUE(softtoken("quirk wide-ulong on"));
+  for (const Exchange& exchange : exchanges) {
+    EXPECT_EQ(request(client, exchange.request), exchange.reply) << "wide-ulong: " << exchange.request;
+  }
+  // A locked PIN's count, read through the 8 bytes.
+  ASSERT_TRUE(softtoken("init --user-retries 1"));
+  EXPECT_EQ(request(client, R"({"type":"VerifyUserPin","parm2":"00000000"})"),
+            R"({"type":"VerifyUserPin", "code":"1", "data":"-1"})");
 }
 
 }  // namespace

@@ -101,6 +101,19 @@ TEST_F(CommandTest, FailAcceptsEachSpellingOfFunctionAndCode) {
   EXPECT_TRUE(load().faults_.empty());
 }
 
+TEST_F(CommandTest, CrashCommandSetsOnceOrEveryCallShowsItAndClearRemovesIt) {
+  ASSERT_EQ(run("crash enumdev --once").exit_, 0);
+  ASSERT_EQ(run("crash SKF_VerifyPIN").exit_, 0);
+  EXPECT_EQ(load().crashes_, (std::map<std::string, bool>{{"SKF_EnumDev", true}, {"SKF_VerifyPIN", false}}));
+  const std::string shown = run("show").out_;
+  for (const char* line : {"crash:        SKF_EnumDev once\n", "crash:        SKF_VerifyPIN every call\n"}) {
+    EXPECT_NE(shown.find(line), std::string::npos) << line << shown;
+  }
+  EXPECT_NE(run("show --json").out_.find("\"crashes\""), std::string::npos);
+  ASSERT_EQ(run("clear").exit_, 0);
+  EXPECT_TRUE(load().crashes_.empty());
+}
+
 TEST_F(CommandTest, FaultSetByTheCommandReachesTheLibrary) {
   ASSERT_EQ(run("fail SKF_EnumDev SAR_DEVICE_REMOVED --once").exit_, 0);
   ULONG size = 0;
@@ -296,6 +309,8 @@ TEST_F(CommandTest, BadArgumentsFailWithAMessageAndChangeNothing) {
       {"stick without a function", "stick", 2, "usage is 'stick FUNCTION'"},
       {"stick of an unknown function", "stick SKF_Sign", 2, "stick: 'SKF_Sign' is not one of the ten"},
       {"count of two functions", "count SKF_EnumDev SKF_ConnectDev", 2, "usage is 'count FUNCTION'"},
+      {"crash without a function", "crash --once", 2, "usage is 'crash FUNCTION [--once]'"},
+      {"crash of an unknown function", "crash SKF_Sign", 2, "crash: 'SKF_Sign' is not one of the ten"},
   };
   const std::string before = readFile(statePath());
   for (const BadArgumentsCase& c : cases) {

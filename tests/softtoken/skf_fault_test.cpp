@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Injected faults: every one of the ten functions answers the chosen code and does nothing else,
-// once or until cleared.
+// once or until cleared; or the calling process ends with SIGSEGV, as a crashing library's would.
+#include <signal.h>
+
 #include "tests/softtoken/token_fixture.h"
 
 namespace {
@@ -60,6 +62,24 @@ TEST_F(TokenTest, PersistentFaultStaysUntilCleared) {
     EXPECT_EQ(load().faults_.count(c.function), 1u);
     edit([](softtoken::TokenState& s) { s.faults_.clear(); });
     EXPECT_EQ(c.call(device_, app), SAR_OK);
+  }
+}
+
+// The crash is a real SIGSEGV of the calling process (its death is seen from here, in a fork);
+// a once-only crash is gone from the file before it happens, so the next call works.
+TEST_F(TokenTest, CrashEndsTheCallerWithSigsegvOnceOrUntilCleared) {
+  for (const FaultCase& c : kCases) {
+    SCOPED_TRACE(c.function);
+    store(softtoken::TokenState{});
+    const HAPPLICATION app = openApplication();
+    edit([&](softtoken::TokenState& s) { s.crashes_[c.function] = true; });
+    EXPECT_EXIT(c.call(device_, app), ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_TRUE(load().crashes_.empty());
+    EXPECT_EQ(c.call(device_, app), SAR_OK);
+    edit([&](softtoken::TokenState& s) { s.crashes_[c.function] = false; });
+    EXPECT_EXIT(c.call(device_, app), ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(c.call(device_, app), ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(load().crashes_.count(c.function), 1u);
   }
 }
 
