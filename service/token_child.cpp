@@ -19,6 +19,7 @@
 #include "service/log.h"
 #include "service/process_title.h"
 #include "service/request_rows.h"
+#include "service/socket_filter.h"
 #include "service/token_wire.h"
 #include "token/skf_library.h"
 #include "token/warnings.h"
@@ -107,6 +108,12 @@ void runTokenChild(int socket, token::CallBoard* board) {
   closeInherited(socket);
   openLog();  // before the title: the log's default name would be read from the overwritten arguments
   setProcessTitle("tokenbridged: token", "tokenbridged-tk");
+  // Before the library is loaded: nothing of it runs unconfined.
+  if (const std::string why = refuseInternetSockets(); why.empty()) {
+    logInfo("token process: Internet sockets refused (seccomp filter)");
+  } else {
+    logWarning("token process: runs without its socket filter: " + why);
+  }
   token::setWarningSink(logWarning);
   token::setCallBoard(board);
   token::markLoading();

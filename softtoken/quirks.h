@@ -22,6 +22,8 @@ struct Quirk {
 // overstated-sizes: every name-list size reported is 4096 bytes more than was written or is needed.
 // understated-sizes: a filled name list reports half the bytes it wrote.
 // huge-size-query: a name-list size query (no buffer) answers 0xFFFFFFFF; filling works as usual.
+// opens-network: every SKF_EnumDev first opens an Internet socket (and closes it), and fails with
+//   SAR_FAIL when that is refused, as a library that reaches the network would notice.
 // unterminated-serial: a 32-character serial fills DEVINFO's serial field with no NUL (without
 //   it, the software token cuts such a serial to 31 characters).
 // oversized-devinfo: SKF_GetDevInfo writes 64 bytes past the 294-byte record, as a library built
@@ -41,5 +43,6 @@ inline constexpr std::string_view kOversizedDevInfo = "oversized-devinfo";
 inline constexpr std::string_view kUnterminatedSerial = "unterminated-serial";
 inline constexpr std::size_t kOversizedDevInfoExtra = 64;  // bytes written past the record
 inline constexpr std::string_view kWideUlong = "wide-ulong";
+inline constexpr std::string_view kOpensNetwork = "opens-network";
 
 }  // namespace softtoken

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The device half of the SKF interface: enumerate, connect, disconnect and describe the token.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +46,12 @@ void putWideDevInfo(const DEVINFO& info, DEVINFO* out) {
 ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG* pulSize) {
   return softtoken::runSkfCall("SKF_EnumDev", [&](CallState& call) {
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
+    if (call.state_ && call.state_->quirks_.contains(std::string(softtoken::kOpensNetwork))) {
+      // As a library that phones home would: refused, the call fails.
+      const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (probe < 0) return SAR_FAIL;
+      ::close(probe);
+    }
     std::vector<std::string> names;
     if (call.state_ && (call.state_->present_ || !bPresent)) names.push_back(call.state_->device_);
     static const std::set<std::string> kNoQuirks;

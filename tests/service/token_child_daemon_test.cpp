@@ -225,4 +225,23 @@ TEST_F(TokenChild, OnlyTheTokenProcessMapsTheLibrary) {
   EXPECT_EQ(testdaemon::statusField(token, "Name"), "tokenbridged-tk");
 }
 
+// A library that opens an Internet socket is refused it in the token process (its call then
+// fails, so the token reads as absent), where the kernel takes the filter; the log says which.
+TEST_F(TokenChild, TheTokenProcessCannotOpenInternetSockets) {
+  ASSERT_TRUE(softtoken("quirk opens-network on"));
+  startDaemon();
+  testsupport::RawClient page;
+  ASSERT_TRUE(page.open(kServicePort));
+  const std::string filtered = log_->waitFor({"token process: Internet sockets refused"}, 2s);
+  if (filtered.empty()) {
+    const std::string without = log_->waitFor({"token process: runs without its socket filter"}, 1s);
+    ASSERT_FALSE(without.empty()) << "no line on the token process's confinement";
+    GTEST_SKIP() << without;
+  }
+  EXPECT_EQ(ask(page, kDevState), kAbsent);
+  // The same library call, with the quirk off, reads the token as present: only the socket failed.
+  ASSERT_TRUE(softtoken("quirk opens-network off"));
+  EXPECT_EQ(ask(page, kDevState), kPresent);
+}
+
 }  // namespace
