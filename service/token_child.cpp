@@ -3,6 +3,7 @@
 #include "service/token_child.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -108,6 +109,10 @@ void runTokenChild(int socket, token::CallBoard* board) {
   closeInherited(socket);
   openLog();  // before the title: the log's default name would be read from the overwritten arguments
   setProcessTitle("tokenbridged: token", "tokenbridged-tk");
+  // A job sent does not preempt the daemon's turn: the child runs once the daemon has sent all
+  // it had and waits (fewer switches between the two on a shared core). Its calls wait on the
+  // device anyway. A policy the operator set (inherited) stays; best effort.
+  if (const sched_param none{}; ::sched_getscheduler(0) == SCHED_OTHER) ::sched_setscheduler(0, SCHED_BATCH, &none);
   // Before the library is loaded: nothing of it runs unconfined.
   if (const std::string why = refuseInternetSockets(); why.empty()) {
     logInfo("token process: Internet sockets refused (seccomp filter)");

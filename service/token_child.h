@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The token process: the daemon's child that alone loads the SKF library and makes every token
-// call, one job at a time, blocking, on one thread. It reads jobs from its socket and writes one
+// call, one job at a time, blocking, on one thread. It reads jobs from its socket (those sent
+// ahead wait there, read but not started, until the one before is answered) and writes one
 // answer for each; it ends when the daemon closes the socket or goes away.
 #pragma once
 

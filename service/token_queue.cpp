@@ -10,16 +10,18 @@ void TokenQueue::push(TokenJob job) {
 }
 
 const TokenJob* TokenQueue::start() {
-  if (!running_.empty()) return nullptr;
-  while (running_.empty() && !jobs_.empty()) {
+  if (out_.size() >= window_) return nullptr;
+  std::vector<TokenJob> group;
+  while (group.empty() && !jobs_.empty()) {
+    if (jobs_.front().row->presenceCheck && !out_.empty()) return nullptr;
     TokenJob first = std::move(jobs_.front());
     jobs_.pop_front();
-    if (!first.waiter->abandoned()) running_.push_back(std::move(first));
+    if (!first.waiter->abandoned()) group.push_back(std::move(first));
   }
-  if (!running_.empty() && running_.front().row->presenceCheck) {
+  if (!group.empty() && group.front().row->presenceCheck) {
     for (auto it = jobs_.begin(); it != jobs_.end();) {
       if (it->row->presenceCheck) {
-        if (!it->waiter->abandoned()) running_.push_back(std::move(*it));
+        if (!it->waiter->abandoned()) group.push_back(std::move(*it));
         it = jobs_.erase(it);
       } else {
         ++it;
@@ -27,17 +29,41 @@ const TokenJob* TokenQueue::start() {
     }
   }
   counted();
-  return running();
+  if (group.empty()) return nullptr;
+  out_.push_back(std::move(group));
+  return &out_.back().front();
 }
 
 void TokenQueue::finish(const Outcome& outcome) {
-  std::vector<TokenJob> done = std::move(running_);
-  running_.clear();
-  for (TokenJob& job : done) job.waiter->answer(*job.row, outcome);
+  if (out_.empty()) return;
+  std::vector<TokenJob> done = std::move(out_.front());
+  out_.pop_front();
+  answer(std::move(done), outcome);
+}
+
+void TokenQueue::finishLast(const Outcome& outcome) {
+  if (out_.empty()) return;
+  std::vector<TokenJob> done = std::move(out_.back());
+  out_.pop_back();
+  answer(std::move(done), outcome);
+}
+
+void TokenQueue::takeBackUnstarted() {
+  while (out_.size() > 1) {
+    std::vector<TokenJob> group = std::move(out_.back());
+    out_.pop_back();
+    for (auto it = group.rbegin(); it != group.rend(); ++it) jobs_.push_front(std::move(*it));
+  }
+  counted();
+}
+
+void TokenQueue::answer(std::vector<TokenJob> group, const Outcome& outcome) {
+  for (TokenJob& job : group) job.waiter->answer(*job.row, outcome);
 }
 
 void TokenQueue::finishWithoutToken() {
-  if (!running_.empty()) finish(withoutToken(*running_.front().row));
+  takeBackUnstarted();
+  if (!out_.empty()) finish(withoutToken(*out_.front().front().row));
   answerQueuedWithoutToken();
 }
 

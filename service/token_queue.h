@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The queue of token jobs, as plain data on the loop: first come first served across connections,
-// one job (or one group of presence checks) at the token at a time. No I/O here: the token process
-// (token_process.h) sends what start() picks and hands back the outcome.
+// one job (or one group of presence checks) at the token at a time, and up to window - 1 more sent
+// ahead so the token process can go on to the next without waiting for the daemon. No I/O here:
+// the token process (token_process.h) sends what start() picks and hands back the outcomes in order.
 #pragma once
 
 #include <atomic>
@@ -29,18 +30,30 @@ struct TokenJob {
 
 class TokenQueue {
  public:
+  // window: how many jobs (or groups of presence checks) may be out at the token process at once:
+  // the first runs, the others wait there in order.
+  explicit TokenQueue(std::size_t window = 1) : window_(window < 1 ? 1 : window) {}
+
   // Also drops the queued jobs whose waiters are gone, so the queue holds at most one job per live
   // waiter however many were abandoned.
   void push(TokenJob job);
 
-  // Nothing running: takes the next live job and, for a presence check, every presence check
-  // queued with it (their answer cannot differ, so they share its one token call). The job to
-  // send, or nullptr when there is none.
+  // Fewer than window out: takes the next live job and, for a presence check, every presence check
+  // queued with it (their answer cannot differ, so they share its one token call). A presence
+  // check is taken only when nothing is out, so every check that arrives meanwhile waits to share
+  // the next one rather than be sent on its own. The job to send, or nullptr when there is none.
   const TokenJob* start();
-  // The job at the token, or nullptr.
-  const TokenJob* running() const { return running_.empty() ? nullptr : &running_.front(); }
-  // Answers every job taken with the running one, and ends it.
+  // The job at the token (the first one out), or nullptr.
+  const TokenJob* running() const { return out_.empty() ? nullptr : &out_.front().front(); }
+  // Jobs (or groups) out, the running one included.
+  std::size_t out() const { return out_.size(); }
+  // Answers every job taken with the running one, and ends it: the next one out runs.
   void finish(const Outcome& outcome);
+  // Answers every job taken with the one start() returned last, without sending it (it could not be).
+  void finishLast(const Outcome& outcome);
+  // The token process ended: the jobs out behind the running one never started and go back to the
+  // front of the queue, in their order. The running one stays (finish it).
+  void takeBackUnstarted();
   // Answers the running job, if any, and every queued one with its row's reply without a token.
   void finishWithoutToken();
   void answerQueuedWithoutToken();
@@ -51,8 +64,11 @@ class TokenQueue {
  private:
   void counted() { queued_.store(jobs_.size(), std::memory_order_relaxed); }
 
+  void answer(std::vector<TokenJob> group, const Outcome& outcome);
+
+  std::size_t window_;
   std::deque<TokenJob> jobs_;
-  std::vector<TokenJob> running_;
+  std::deque<std::vector<TokenJob>> out_;  // each: a job, or a presence check and those sharing it
   std::atomic<std::size_t> queued_{0};
 };
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -218,6 +219,50 @@ TEST_F(WithTokenProcess, CallPastTheTimeoutEndsItsProcessAndTheNextJobGoesToANew
   EXPECT_NE(process_->pid(), first);
   EXPECT_NE(process_->pid(), 0);
   EXPECT_EQ(::kill(first, 0), -1) << "the ended process is gone and reaped";
+}
+
+// Jobs go out ahead of the running one (the window), so the child goes on without waiting for the
+// daemon; a crash mid-call answers the running job as without a token, and the jobs sent ahead,
+// never started, are served by the new process. Meanwhile the loop yields to the child (SCHED_BATCH),
+// and returns to its usual policy once nothing is out.
+TEST_F(WithTokenProcess, JobsSentAheadOfACrashedCallGoToTheNewProcessUnrun) {
+  startLoop();
+  pid_t loopThread = 0;
+  asio::post(server_.context(), [&] { loopThread = ::gettid(); });
+  ASSERT_TRUE(waitFor([&] { return loopThread != 0; }));
+  EXPECT_EQ(::sched_getscheduler(loopThread), SCHED_OTHER);
+  EXPECT_EQ(::sched_getscheduler(process_->pid()), SCHED_BATCH);
+  const pid_t first = process_->pid();
+  ASSERT_TRUE(softtoken("stick SKF_EnumDev"));
+  testsupport::RawClient crashed;
+  ASSERT_TRUE(crashed.open(server_.port()));
+  ASSERT_TRUE(crashed.send(kCheck));
+  ASSERT_TRUE(waitFor([&] { return ::sched_getscheduler(loopThread) == SCHED_BATCH; }));
+  const std::vector<std::pair<std::string, std::string>> ahead = {
+      {"hello, token!!!", "EAF26E21922421E3EC35B7CA595B956424C3769B"},
+      {"abcdefghijklmnop", "2938DCC2E3AA77987C7E5D4A0F26966706D06782"},
+  };
+  std::vector<testsupport::RawClient> clients(ahead.size());
+  for (std::size_t i = 0; i < ahead.size(); ++i) {
+    ASSERT_TRUE(clients[i].open(server_.port()));
+    ASSERT_TRUE(clients[i].send(testsupport::textFrame(R"({"type":"ZPSHA1","parm1":")" + ahead[i].first + "\"}")));
+  }
+  // Both sent: none waits in the daemon's queue while the check is stuck at the token.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(process_->queued(), 0U);
+  ASSERT_EQ(::kill(first, SIGSEGV), 0);
+  EXPECT_EQ(payloadOf(crashed, 3000), kAbsent);
+  ASSERT_TRUE(waitFor([&] { return process_->pid() != first && process_->pid() != 0; }));
+  ASSERT_TRUE(softtoken("release SKF_EnumDev"));
+  for (std::size_t i = 0; i < ahead.size(); ++i) {
+    EXPECT_EQ(payloadOf(clients[i], 5000), expected::reply("ZPSHA1", "0", ahead[i].second)) << ahead[i].first;
+  }
+  const std::vector<std::string> lines = captured();
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_NE(lines[0].find("was ended by signal 11 (SIGSEGV) in SKF_EnumDev; its request was answered as without a token"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_TRUE(waitFor([&] { return ::sched_getscheduler(loopThread) == SCHED_OTHER; }));
 }
 
 }  // namespace

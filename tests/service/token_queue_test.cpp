@@ -113,6 +113,70 @@ TEST(TokenQueue, DropsJobsOfClosedConnectionsWithoutCallingAndKeepsTheQueueBound
   EXPECT_EQ(record.answers, (std::vector<std::string>{"gate=gate", "live=reply of live", "liveToo=reply of liveToo"}));
 }
 
+// With a window, jobs go out ahead of the running one, in order, up to the window; a presence
+// check waits until nothing is out so that the checks arriving meanwhile share it.
+TEST(TokenQueue, AWindowSendsJobsAheadButNoPresenceCheck) {
+  Record record;
+  TokenQueue queue(3);
+  for (const char* name : {"a", "b", "c", "d"}) queue.push(job(record, name));
+  std::vector<std::string> out;
+  while (const TokenJob* next = queue.start()) out.push_back(next->arguments[0]);
+  EXPECT_EQ(out, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(queue.out(), 3U);
+  EXPECT_EQ(queue.running()->arguments[0], "a");
+  queue.finish(Outcome{0, "1"});
+  EXPECT_EQ(queue.running()->arguments[0], "b");
+  queue.push(job(record, "check1", kCheck));
+  queue.push(job(record, "e"));
+  ASSERT_NE(queue.start(), nullptr);  // d
+  EXPECT_EQ(queue.start(), nullptr) << "the window is full";
+  queue.finish(Outcome{0, "2"});
+  queue.finish(Outcome{0, "3"});
+  EXPECT_EQ(queue.start(), nullptr) << "a check waits while d is out, and e waits behind it";
+  queue.push(job(record, "check2", kCheck));
+  queue.finish(Outcome{0, "4"});
+  ASSERT_NE(queue.start(), nullptr);
+  EXPECT_EQ(queue.start()->arguments[0], "e") << "a job may go out behind a running check";
+  EXPECT_EQ(queue.start(), nullptr);
+  queue.finish(Outcome{0, "5"});
+  queue.finish(Outcome{0, "6"});
+  EXPECT_EQ(record.answers, (std::vector<std::string>{"a=1", "b=2", "c=3", "d=4", "check1=5", "check2=5", "e=6"}));
+}
+
+// The token process ended: the running job is answered, the ones out behind it never started and
+// go out again first, in their order, the jobs of closed connections among them dropped.
+TEST(TokenQueue, JobsSentAheadGoBackUnrunWhenTheProcessEnds) {
+  Record record;
+  TokenQueue queue(3);
+  auto gone = std::make_shared<bool>(false);
+  queue.push(job(record, "running"));
+  queue.push(job(record, "ahead1"));
+  queue.push(job(record, "closedAhead", kPin, gone));
+  queue.push(job(record, "queued"));
+  for (int i = 0; i < 3; ++i) ASSERT_NE(queue.start(), nullptr);
+  *gone = true;
+  queue.takeBackUnstarted();
+  EXPECT_EQ(queue.out(), 1U);
+  EXPECT_EQ(queue.queued(), 3U);
+  queue.finish(withoutToken(kPin));
+  EXPECT_EQ(runAll(queue), (std::vector<std::string>{"ahead1", "queued"}));
+  EXPECT_EQ(record.answers, (std::vector<std::string>{"running=0", "ahead1=reply of ahead1", "queued=reply of queued"}));
+}
+
+// A job that cannot be sent (start() took it) is answered on its own; the one running is not.
+TEST(TokenQueue, FinishLastAnswersTheJobTakenLast) {
+  Record record;
+  TokenQueue queue(2);
+  queue.push(job(record, "running"));
+  queue.push(job(record, "unsendable"));
+  ASSERT_NE(queue.start(), nullptr);
+  ASSERT_NE(queue.start(), nullptr);
+  queue.finishLast(Outcome{0, "no"});
+  EXPECT_EQ(record.answers, (std::vector<std::string>{"unsendable=no"}));
+  EXPECT_EQ(queue.running()->arguments[0], "running");
+  EXPECT_EQ(queue.out(), 1U);
+}
+
 // A token process that ended mid-call, or one in its pause: each job gets its row's reply
 // without a token (the README table), the running one included.
 TEST(TokenQueue, WithoutATokenEachJobGetsItsRowsNoTokenReply) {
