@@ -256,6 +256,18 @@ expect '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"0", "data":"1"}'
 for _ in $(seq 50); do [ "$(loop_policy)" = 0 ] && break; sleep 0.1; done
 [ "$(loop_policy)" = 0 ] || fail "the loop thread's policy is $(loop_policy) after the token work, not SCHED_OTHER"
 
+step "kill -SEGV of the token process: the unit stays active with the same main process, the journal says so"
+journal_has '^token process: Internet sockets refused \(seccomp filter\)$' ||
+  fail "the token process did not report its socket filter in force: $(inside journalctl -t tokenbridged -o cat | grep 'token process' | tail -3)"
+token_pid=$(inside cat "/proc/$pid/task/$pid/children" | tr -d ' ')
+[ -n "$token_pid" ] || fail "the daemon has no token process"
+inside sh -c 'kill -SEGV "$1"' sh "$token_pid"
+journal_has "^token process $token_pid was ended by signal 11 \(SIGSEGV\)" ||
+  fail "no journal line for the token process ended by SIGSEGV: $(inside journalctl -t tokenbridged -o cat | tail -3)"
+expect '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"0", "data":"1"}'
+[ "$(main_pid)" = "$pid" ] || fail "the main process changed after the token process crashed"
+inside systemctl is-active --quiet "$unit" || fail "$unit is not active after the token process crashed"
+
 step "kill -9 of the main process: Restart=on-failure brings it back"
 inside sh -c 'kill -KILL "$1"' sh "$pid"
 for _ in $(seq 100); do
