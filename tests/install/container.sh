@@ -14,8 +14,11 @@ fail() { echo "install test (systemd): FAILED: $*" >&2; exit 1; }
 step() { echo "install test (systemd): $*"; }
 
 # What the container needs beyond a minimal system: systemd to boot, a system bus to hide from
-# the daemon, and the daemon's libraries (it has no network to fetch them).
-include=systemd,systemd-sysv,dbus,libjsoncpp25,libmbedcrypto7,libmbedtls14,libmbedx509-1
+# the daemon, and what our packages depend on (it has no network to fetch them), read from the
+# packages themselves: the first of each alternative, without versions.
+depends=$(for deb in "$work"/tokenbridge*_*.deb; do dpkg-deb -f "$deb" Depends; done | tr ',' '\n' |
+  sed 's/|.*//; s/(.*)//; s/[[:space:]]//g' | grep -v -e '^$' -e '^tokenbridge' | sort -u | paste -sd, -)
+include=systemd,systemd-sysv,dbus,$depends
 cache=/var/cache/tokenbridge-test
 tree=$cache/bookworm-$(printf '%s' "$include" | sha256sum | cut -c1-12)
 started=$SECONDS
