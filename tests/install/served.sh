@@ -116,6 +116,9 @@ expect_reply() {
   [ "$got" = "$expected" ] || fail "$request: expected $expected, got $got"
 }
 
+# The token process: the daemon's one child, which makes the token calls and logs what they meet.
+token_pid() { tr -d ' ' <"/proc/$pid/task/$pid/children"; }
+
 # Waits for a syslog line matching the extended regular expression.
 expect_log() {
   for _ in $(seq 50); do
@@ -161,7 +164,7 @@ tcp [::1]:9446" ] || fail "the daemon holds other sockets than 127.0.0.1:9446 an
   expect_reply '{"type":"CloseDevice"}' '{"type":"CloseDevice", "code":"0", "data":""}'
   softtoken --state "$state" fail SKF_ConnectDev 0x0A000001 --once
   expect_reply '{"type":"VerifyUserPin","parm2":"Wx9Wrong77"}' '{"type":"VerifyUserPin", "code":"1", "data":"0"}'
-  expect_log "^<28>.* tokenbridged\[$pid\]: token connect failed: SKF_ConnectDev returned 0x0A000001\$"
+  expect_log "^<28>.* tokenbridged\[$(token_pid)\]: token connect failed: SKF_ConnectDev returned 0x0A000001\$"
   expect_reply '{"type":"VerifyUserPin","parm2":"Wx9Wrong77"}' '{"type":"VerifyUserPin", "code":"1", "data":"0"}'
   expect_reply '{"type":"ChangeUserPin","parm1":"12345678","parm2":"Nw4NewPin88"}' \
     '{"type":"ChangeUserPin", "code":"0", "data":"-1"}'
@@ -226,7 +229,7 @@ pkcs11)
   use_settings "modul = /usr/lib/softhsm/libsofthsm2.so"
   start_daemon "SOFTHSM2_CONF=$SOFTHSM2_CONF"
   expect_reply '{"type":"GetDevState"}' '{"type":"GetDevState", "code":"1", "data":"0"}'
-  expect_log "^<27>.* tokenbridged\[$pid\]: tokenbridge pkcs11 library: $settings:1: unknown key 'modul'; every token call fails\$"
+  expect_log "^<27>.* tokenbridged\[$(token_pid)\]: tokenbridge pkcs11 library: $settings:1: unknown key 'modul'; every token call fails\$"
   stop_daemon
 
   use_settings "module = /usr/lib/softhsm/libsofthsm2.so" "token = pkcs11:token=tb"
