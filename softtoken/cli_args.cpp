@@ -153,9 +153,12 @@ std::optional<TokenState> parseInit(const std::vector<std::string>& options, std
   return state;
 }
 
-std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error) {
+namespace {
+
+// The words of a command that takes --once anywhere among them, without it; `once` tells if it was there.
+std::vector<std::string> withoutOnce(const std::vector<std::string>& options, bool& once) {
   std::vector<std::string> words;
-  bool once = false;
+  once = false;
   for (const std::string& option : options) {
     if (option == "--once") {
       once = true;
@@ -163,15 +166,29 @@ std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, s
       words.push_back(option);
     }
   }
+  return words;
+}
+
+// The SKF function a command names, spelled as the library exports it; nothing (and why) if none.
+std::optional<std::string> namedFunction(const std::string& command, const std::string& word, std::string* error) {
+  std::optional<std::string> function = canonicalSkfFunction(word);
+  if (!function) {
+    fail(error, command + ": '" + word + "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
+  }
+  return function;
+}
+
+}  // namespace
+
+std::optional<FaultRequest> parseFail(const std::vector<std::string>& options, std::string* error) {
+  bool once = false;
+  const std::vector<std::string> words = withoutOnce(options, once);
   if (words.size() != 2) {
     fail(error, "fail: usage is 'fail FUNCTION CODE [--once]'");
     return std::nullopt;
   }
-  const std::optional<std::string> function = canonicalSkfFunction(words[0]);
-  if (!function) {
-    fail(error, "fail: '" + words[0] + "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
-    return std::nullopt;
-  }
+  const std::optional<std::string> function = namedFunction("fail", words[0], error);
+  if (!function) return std::nullopt;
   const std::optional<ULONG> code = parseSarCode(words[1]);
   if (!code) {
     fail(error, "fail: '" + words[1] + "' is neither a SAR_ name nor a 32-bit number");
@@ -202,36 +219,22 @@ std::optional<TimingRequest> parseTiming(const std::string& command, const std::
     request.delayMs_ = *ms;
   }
   if (options.size() > functionAt) {
-    const std::optional<std::string> function = canonicalSkfFunction(options[functionAt]);
-    if (!function) {
-      fail(error, command + ": '" + options[functionAt] +
-                      "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
-      return std::nullopt;
-    }
+    const std::optional<std::string> function = namedFunction(command, options[functionAt], error);
+    if (!function) return std::nullopt;
     request.function_ = *function;
   }
   return request;
 }
 
 std::optional<CrashRequest> parseCrash(const std::vector<std::string>& options, std::string* error) {
-  std::vector<std::string> words;
   bool once = false;
-  for (const std::string& option : options) {
-    if (option == "--once") {
-      once = true;
-    } else {
-      words.push_back(option);
-    }
-  }
+  const std::vector<std::string> words = withoutOnce(options, once);
   if (words.size() != 1) {
     fail(error, "crash: usage is 'crash FUNCTION [--once]'");
     return std::nullopt;
   }
-  const std::optional<std::string> function = canonicalSkfFunction(words[0]);
-  if (!function) {
-    fail(error, "crash: '" + words[0] + "' is not one of the ten SKF functions (SKF_EnumDev ... SKF_UnblockPIN)");
-    return std::nullopt;
-  }
+  const std::optional<std::string> function = namedFunction("crash", words[0], error);
+  if (!function) return std::nullopt;
   return CrashRequest{*function, once};
 }
 
