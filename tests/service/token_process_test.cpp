@@ -259,8 +259,10 @@ TEST_F(WithTokenProcess, JobsSentAheadOfACrashedCallGoToTheNewProcessUnrun) {
   }
   const std::vector<std::string> lines = captured();
   ASSERT_EQ(lines.size(), 1U);
-  EXPECT_NE(lines[0].find("was ended by signal 11 (SIGSEGV) in SKF_EnumDev; its request was answered as without a token"),
-            std::string::npos)
+  // The signal the test sends is SIGSEGV; under the address sanitizer its own handler turns that
+  // into an abort, so only "a signal" is checked here (the daemon tests check the signal's name).
+  EXPECT_NE(lines[0].find("was ended by signal "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(" in SKF_EnumDev; its request was answered as without a token"), std::string::npos)
       << lines[0];
   EXPECT_TRUE(waitFor([&] { return ::sched_getscheduler(loopThread) == SCHED_OTHER; }));
 }
