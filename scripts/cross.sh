@@ -24,15 +24,18 @@ esac
 build=build-$arch
 jobs=$(nproc)
 
-# The target's libc6 named on its own: without it apt's resolver gave up on the target's libraries
-# ("held broken packages") while the host's libc6 had a newer security update than the target's.
+# The target's libc6 named on its own, at the host's version: every architecture's libc6 must be
+# the same version, and without the pin apt's resolver gave up ("held broken packages") when the
+# security archive had a newer one for the target than for another foreign architecture it does
+# not carry (mips64el beside arm64).
+host_libc=$(dpkg-query -W -f='${Version}' "libc6:$(dpkg --print-architecture)")
 packages=(
   cmake make git file dpkg-dev debhelper "g++-$triplet" qemu-user libasio-dev
-  "libc6:$arch" "libjsoncpp-dev:$arch" "libmbedtls-dev:$arch" "libgtest-dev:$arch" "libp11-kit-dev:$arch"
+  "libc6:$arch=$host_libc" "libjsoncpp-dev:$arch" "libmbedtls-dev:$arch" "libgtest-dev:$arch" "libp11-kit-dev:$arch"
 )
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  dpkg-query -W -f='${Status}' "${p%%=*}" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
   echo "cross: installing ${missing[*]}"
