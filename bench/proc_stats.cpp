@@ -44,7 +44,7 @@ long statusField(pid_t pid, const char* name) {
 
 std::int64_t threadsCpuNanos(pid_t pid);
 
-// The processes pid started that still run (the daemon's token process), from each thread's list.
+// The processes pid started that still run (the daemon's starter), from each thread's list.
 std::vector<pid_t> childrenOf(pid_t pid) {
   std::vector<pid_t> children;
   const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
@@ -65,7 +65,8 @@ std::vector<pid_t> childrenOf(pid_t pid) {
 std::int64_t processCpuNanos(pid_t pid) {
   std::int64_t total = threadsCpuNanos(pid);
   if (total < 0) return total;
-  for (const pid_t child : childrenOf(pid)) total += std::max<std::int64_t>(0, threadsCpuNanos(child));
+  // Its children and theirs: the starter and the token process it started.
+  for (const pid_t child : childrenOf(pid)) total += std::max<std::int64_t>(0, processCpuNanos(child));
   return total;
 }
 

@@ -16,11 +16,27 @@
 #include "service/config.h"
 #include "service/daemon.h"
 #include "service/dispatcher.h"
+#include "service/file_confinement.h"
 #include "service/log.h"
 #include "service/consent/paths.h"
 #include "service/consent/upgrade_consent.h"
 #include "service/process_title.h"
 #include "service/token_process.h"
+
+namespace {
+
+net::Server* g_server = nullptr;
+bool g_starterGone = false;
+
+// Without the starter no token process can be started again: the daemon ends with an error, and
+// its service manager starts it anew.
+void stopWithoutStarter() {
+  g_starterGone = true;
+  logWarning("stopping: the service cannot serve the token any more");
+  if (g_server != nullptr) g_server->stop();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   keepProcessTitleArea(argc, argv);
@@ -58,7 +74,11 @@ int main(int argc, char** argv) {
   net::Server server(ev_handler, std::move(settings.options));
   // Before listening: the token process gets none of the listeners (it closes what it inherits
   // anyway), and a library that cannot be loaded stops the start as the dynamic loader did.
-  TokenProcess tokenProcess(server.context(), {.callTimeout = settings.token.callTimeout, .log = logWarning});
+  // The token processes' starter is forked here, before the confinement below.
+  g_server = &server;
+  TokenProcess tokenProcess(server.context(), {.callTimeout = settings.token.callTimeout,
+                                               .log = logWarning,
+                                               .starterGone = stopWithoutStarter});
   if (const std::string error = tokenProcess.start(); !error.empty()) {
     startupFailed("error while loading shared libraries: " + error);
   }
@@ -81,11 +101,17 @@ int main(int argc, char** argv) {
     }
     setUpgradeConsent(upgradeConsent.get());
   }
+  // Everything is open that the network process opens by name: it gives up the rest of the file
+  // system (devices, the library's folders) for good.
+  const bool consentFiles = consent.rules.mode != consent::Mode::allow;
+  const bool agentSocket = consent.rules.mode == consent::Mode::ask;
+  logInfo(confine::describe(confine::confineTo(confine::networkProcessAccess(
+      consentFiles ? consent.directory : std::string(), agentSocket ? consent.agentSocket : std::string()))));
   logInfo("started: version " TOKENBRIDGE_VERSION ", " + server.listeningOn() + ", SKF library " +
           tokenProcess.libraryPath());
   // Detached, standard output leads to /dev/null: the diagnostic lines have no console.
   setDiagnosticConsole(nullptr);
   startupDone();
   server.run();
-  return 0;
+  return g_starterGone ? 1 : 0;
 }

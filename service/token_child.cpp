@@ -2,20 +2,17 @@
 // The token process's life: set-up after the fork, then read a job, run its row, write the answer.
 #include "service/token_child.h"
 
-#include <dirent.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <new>
 #include <string>
-#include <vector>
 
+#include "service/descriptors.h"
 #include "service/file_text.h"
 #include "service/log.h"
 #include "service/process_title.h"
@@ -26,31 +23,6 @@
 #include "token/warnings.h"
 
 namespace {
-
-// Every descriptor but 0, 1, 2 and keep: the listeners, the pages' sockets and the rest of the
-// daemon's are none of the library's business.
-void closeInherited(int keep) {
-#ifdef SYS_close_range
-  if (keep > 3 && ::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep - 1), 0U) == 0 &&
-      ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0U, 0U) == 0) {
-    return;
-  }
-#endif
-  // Without close_range (an older kernel, an emulator): the list of open ones, gathered first.
-  std::vector<int> open;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const int fd = std::atoi(entry->d_name);
-      if (fd > 2 && fd != keep && fd != ::dirfd(dir)) open.push_back(fd);
-    }
-    ::closedir(dir);
-  } else {
-    for (int fd = 3; fd < 65536; ++fd) {
-      if (fd != keep) open.push_back(fd);
-    }
-  }
-  for (const int fd : open) ::close(fd);
-}
 
 void resetSignals() {
   for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGALRM, SIGUSR1, SIGUSR2}) ::signal(signal, SIG_DFL);
@@ -106,7 +78,7 @@ void runTokenChild(int socket, token::CallBoard* board) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
   resetSignals();
   ::closelog();  // its descriptor is the daemon's; the next line opens one of our own
-  closeInherited(socket);
+  closeDescriptorsExcept({socket});
   openLog();  // before the title: the log's default name would be read from the overwritten arguments
   setProcessTitle("tokenbridged: token", "tokenbridged-tk");
   // A job sent does not preempt the daemon's turn: the child runs once the daemon has sent all

@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -16,7 +17,6 @@
 #include <new>
 #include <utility>
 
-#include "service/token_child.h"
 #include "service/token_wire.h"
 
 namespace {
@@ -52,26 +52,25 @@ std::string where(const std::optional<token::CallUnderWay>& call) {
 }  // namespace
 
 TokenProcess::TokenProcess(asio::io_context& io, Settings settings)
-    : io_(io), settings_(settings), queue_(settings.window), socket_(io), childSignal_(io, SIGCHLD), tick_(io), restart_(io) {
+    : io_(io), settings_(settings), queue_(settings.window), socket_(io), endings_(io), tick_(io), restart_(io) {
   // One page, written by the child only: the daemon maps it read-only, so nothing the library does
   // there can change the daemon's memory; what it reads from it is bounded (token/call_watch.h).
   void* page = ::mmap(nullptr, sizeof(token::CallBoard), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) throw std::bad_alloc();
   board_ = new (page) token::CallBoard();
   ::mprotect(page, sizeof(token::CallBoard), PROT_READ);
-  waitForChild();
+  starter_ = std::make_unique<TokenStarter>(board_);
+  // A duplicate for the loop: the starter keeps reading (and closing) its own.
+  endings_.assign(::fcntl(starter_->endings(), F_DUPFD_CLOEXEC, 0));
+  waitForEndings();
 }
 
 TokenProcess::~TokenProcess() {
   life_.reset();
   endYield();
-  if (pid_ != 0) {
-    ::kill(pid_, SIGKILL);
-    int status;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
   asio::error_code ignored;
+  endings_.close(ignored);
+  starter_.reset();  // its token process is killed and waited for first
   socket_.close(ignored);
   ::munmap(board_, sizeof(token::CallBoard));
 }
@@ -90,8 +89,9 @@ std::string TokenProcess::start() {
       if (hello.code != 0) {
         // The daemon does not start: the child goes without a word of its own.
         endChild();
-        int ignored;
-        while (::waitpid(pid_, &ignored, 0) < 0 && errno == EINTR) {
+        while (pid_ != 0 && !starter_->gone()) {
+          const std::optional<TokenStarter::Ended> end = starter_->takeEnding(true);
+          if (end && end->pid == pid_) pid_ = 0;
         }
         pid_ = 0;
         return hello.data;
@@ -109,34 +109,25 @@ std::string TokenProcess::start() {
   }
   // Died (or spoke nonsense) before loading: a crash like any other.
   endChild();
-  reap(true);
+  takeEndings(true);
   return {};
 }
 
 bool TokenProcess::spawn() {
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-    if (settings_.log != nullptr) settings_.log(std::string("cannot start the token process: ") + std::strerror(errno));
+  const std::optional<TokenStarter::Started> started = starter_->start();
+  if (!started) {
+    if (starter_->gone()) {
+      lostStarter();
+    } else if (settings_.log != nullptr) {
+      settings_.log(std::string("cannot start the token process: ") + std::strerror(errno));
+    }
     return false;
   }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    ::mprotect(board_, sizeof(token::CallBoard), PROT_READ | PROT_WRITE);
-    board_->function.store(token::kNoCall);
-    runTokenChild(fds[1], board_);
-  }
-  ::close(fds[1]);
-  if (pid < 0) {
-    ::close(fds[0]);
-    if (settings_.log != nullptr) settings_.log(std::string("cannot start the token process: ") + std::strerror(errno));
-    return false;
-  }
-  pid_ = pid;
+  pid_ = started->pid;
   startedAt_ = Clock::now();
   ++generation_;
   input_.clear();
-  socket_.assign(fds[0]);
+  socket_.assign(started->socket);
   return true;
 }
 
@@ -258,26 +249,49 @@ void TokenProcess::endYield() {
   yieldingThread_ = 0;
 }
 
-void TokenProcess::waitForChild() {
-  childSignal_.async_wait([this, life = std::weak_ptr<char>(life_)](asio::error_code error, int) {
-    if (life.expired() || error == asio::error::operation_aborted) return;
-    reap(false);
-    waitForChild();
-  });
+void TokenProcess::waitForEndings() {
+  endings_.async_wait(asio::posix::descriptor_base::wait_read,
+                      [this, life = std::weak_ptr<char>(life_)](asio::error_code error) {
+                        if (life.expired() || error == asio::error::operation_aborted) return;
+                        takeEndings(false);
+                        if (!starter_->gone()) waitForEndings();
+                      });
 }
 
 void TokenProcess::endChild() {
-  if (pid_ != 0) ::kill(pid_, SIGKILL);
+  if (pid_ != 0) starter_->kill(pid_);
 }
 
-void TokenProcess::reap(bool block) {
-  if (pid_ == 0) return;
-  int status = 0;
-  pid_t done;
-  do {
-    done = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-  } while (done < 0 && errno == EINTR);
-  if (done == pid_) ended(status);
+// The ends the starter reported; block: until the running token process's is among them.
+void TokenProcess::takeEndings(bool block) {
+  while (!starter_->gone()) {
+    const std::optional<TokenStarter::Ended> end = starter_->takeEnding(block && pid_ != 0);
+    if (!end) break;
+    if (end->pid == pid_) ended(end->status);
+  }
+  if (starter_->gone()) lostStarter();
+}
+
+void TokenProcess::lostStarter() {
+  if (!lostReported_) {
+    lostReported_ = true;
+    if (settings_.log != nullptr) settings_.log("the token starter has gone: no token process can be started");
+    if (settings_.starterGone != nullptr) settings_.starterGone();
+  }
+  // From now on as during a pause that never ends.
+  restart_.cancel();
+  restartPending_ = true;
+  if (pid_ != 0) {
+    pid_ = 0;
+    ++generation_;
+    asio::error_code ignored;
+    socket_.close(ignored);
+    sent_.clear();
+    queue_.takeBackUnstarted();
+    if (queue_.running() != nullptr) queue_.finish(withoutToken(*queue_.running()->row));
+  }
+  endYield();
+  queue_.answerQueuedWithoutToken();
 }
 
 void TokenProcess::ended(int status) {

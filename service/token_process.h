@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The daemon's side of the token process (token_child.h): starts it, sends it jobs from the queue
-// over their socketpair (one more descriptor on the loop), a few ahead of the one running so the
-// child goes from one to the next without waiting for the daemon, and hands its answers back. When it ends (a crash, an exit, or killed for a call past token-call-timeout) the job it was
+// The daemon's side of the token process (token_child.h): has it started (token_starter.h), sends
+// it jobs from the queue over their socketpair (one more descriptor on the loop), a few ahead of
+// the one running so the child goes from one to the next without waiting for the daemon, and hands
+// its answers back. When it ends (a crash, an exit, or killed for a call past token-call-timeout) the job it was
 // running is answered as without a token, the queue goes on with a new process, and one line says
 // what happened; a process that keeps dying at start is restarted after a growing pause.
 #pragma once
@@ -19,6 +20,7 @@
 #include <asio.hpp>
 
 #include "service/token_queue.h"
+#include "service/token_starter.h"
 #include "token/call_watch.h"
 
 class TokenProcess {
@@ -31,9 +33,14 @@ class TokenProcess {
     // two processes costs; with 6 out, the child runs several back to back per wake-up.
     std::size_t window = 6;
     void (*log)(const std::string& line) = nullptr;                    // lines for the operator
+    // The starter has gone (killed from outside: it never runs the library): no token process can
+    // be started any more. The daemon stops, to be started again by its service manager; without
+    // this, token requests are answered as without a token from then on.
+    void (*starterGone)() = nullptr;
   };
 
-  // Loop thread, like every call below. Catches SIGCHLD on the loop from now on.
+  // Loop thread, like every call below. Forks the starter (service/token_starter.h): whatever the
+  // process gives up after this, its token processes keep.
   TokenProcess(asio::io_context& io, Settings settings);
   // Ends the token process (SIGKILL) and waits for it.
   ~TokenProcess();
@@ -49,6 +56,8 @@ class TokenProcess {
   const std::string& libraryPath() const { return libraryPath_; }
   // The running token process, 0 while there is none.
   pid_t pid() const { return pid_; }
+  // Its parent, the daemon's child.
+  pid_t starterPid() const { return starter_->pid(); }
 
   // Queues a job, or, while a crashing token process waits out its pause, answers it at once as
   // without a token.
@@ -65,8 +74,9 @@ class TokenProcess {
   void yieldToChild();
   void endYield();
   void pump();
-  void waitForChild();
-  void reap(bool block);
+  void waitForEndings();
+  void takeEndings(bool block);
+  void lostStarter();
   void ended(int status);
   void startTicking();
   void look();
@@ -85,7 +95,8 @@ class TokenProcess {
   asio::posix::stream_descriptor socket_;
   std::array<char, 4096> readBuffer_{};
   std::string input_;
-  asio::signal_set childSignal_;
+  std::unique_ptr<TokenStarter> starter_;
+  asio::posix::stream_descriptor endings_;  // the starter's reports of ends, watched on the loop
 
   std::uint32_t lastId_ = 0;
   std::deque<std::uint32_t> sent_;  // ids of the jobs out, in order: the first one runs
@@ -97,7 +108,8 @@ class TokenProcess {
   asio::steady_timer tick_;
   bool ticking_ = false;
   asio::steady_timer restart_;
-  bool restartPending_ = false;  // in the pause after quick deaths
+  bool restartPending_ = false;  // in the pause after quick deaths, or for good without a starter
+  bool lostReported_ = false;
   int quickDeaths_ = 0;
 
   std::string libraryPath_ = "unknown";

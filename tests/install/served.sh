@@ -116,8 +116,13 @@ expect_reply() {
   [ "$got" = "$expected" ] || fail "$request: expected $expected, got $got"
 }
 
-# The token process: the daemon's one child, which makes the token calls and logs what they meet.
-token_pid() { tr -d ' ' <"/proc/$pid/task/$pid/children"; }
+# The token process: the one child of the daemon's one child (the starter); it makes the token calls
+# and logs what they meet.
+token_pid() {
+  local starter
+  starter=$(tr -d ' ' <"/proc/$pid/task/$pid/children")
+  tr -d ' ' <"/proc/$starter/task/$starter/children"
+}
 
 # Waits for a syslog line matching the extended regular expression.
 expect_log() {

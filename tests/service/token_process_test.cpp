@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -265,6 +266,52 @@ TEST_F(WithTokenProcess, JobsSentAheadOfACrashedCallGoToTheNewProcessUnrun) {
   EXPECT_NE(lines[0].find(" in SKF_EnumDev; its request was answered as without a token"), std::string::npos)
       << lines[0];
   EXPECT_TRUE(waitFor([&] { return ::sched_getscheduler(loopThread) == SCHED_OTHER; }));
+}
+
+// The starter is the token processes' parent; killed from outside, no token process can be started
+// again. The daemon is told (it stops, for its service manager to start it anew); until then the
+// running job and the queued ones are answered as without a token, and requests without the token
+// still are served. Ending the token process also ends the starter and its child, both reaped.
+std::atomic<int> g_starterGone{0};
+
+TEST_F(WithTokenProcess, StarterKilledFromOutsideIsReportedAndTokenJobsAreAnsweredWithoutAToken) {
+  g_starterGone = 0;
+  startLoop({.starterGone = [] { ++g_starterGone; }});
+  const pid_t starter = process_->starterPid();
+  const pid_t child = process_->pid();
+  ASSERT_TRUE(softtoken("stick SKF_EnumDev"));
+  testsupport::RawClient running;
+  testsupport::RawClient queued;
+  ASSERT_TRUE(running.open(server_.port()));
+  ASSERT_TRUE(queued.open(server_.port()));
+  ASSERT_TRUE(running.send(kCheck));
+  ASSERT_TRUE(queued.send(testsupport::textFrame(R"({"type":"ZPSHA1","parm1":"abc"})")));
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(::kill(starter, SIGKILL), 0);
+  EXPECT_EQ(payloadOf(running, 3000), kAbsent);
+  EXPECT_EQ(payloadOf(queued, 3000), expected::reply("ZPSHA1", "1", ""));
+  EXPECT_TRUE(waitFor([] { return g_starterGone == 1; }));
+  EXPECT_TRUE(waitFor([&] { return ::kill(child, 0) == -1; })) << "the token process ends with its starter";
+  ASSERT_TRUE(running.send(kCheck));
+  EXPECT_EQ(payloadOf(running, 3000), kAbsent);
+  ASSERT_TRUE(running.send(testsupport::textFrame(R"({"type":"GetLibVersion"})")));
+  EXPECT_EQ(payloadOf(running, 3000), expected::kVersionReply);
+  const std::vector<std::string> lines = captured();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "the token starter has gone: no token process can be started");
+  EXPECT_EQ(g_starterGone, 1);
+  ASSERT_TRUE(softtoken("release SKF_EnumDev"));
+}
+
+TEST_F(WithTokenProcess, EndingItEndsTheStarterAndTheTokenProcess) {
+  startLoop();
+  const pid_t starter = process_->starterPid();
+  const pid_t child = process_->pid();
+  ASSERT_GT(starter, 0);
+  ASSERT_GT(child, 0);
+  stopLoop();
+  EXPECT_EQ(::kill(starter, 0), -1) << "the starter is gone and reaped";
+  EXPECT_TRUE(waitFor([&] { return ::kill(child, 0) == -1; })) << "its token process is gone";
 }
 
 }  // namespace
