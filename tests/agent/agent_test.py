@@ -3,9 +3,7 @@
 # tokenbridge-agent against a mock notification server on a private session bus (run under
 # dbus-run-session) and a stand-in for the service's agent socket that this test speaks itself.
 # Buttons are pressed by making the mock emit ActionInvoked, as a real server would.
-import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -16,46 +14,10 @@ import dbus
 import dbus.lowlevel
 import dbusmock
 
+from agent_service import Service
+
 AGENT = sys.argv.pop(1)
 NOTIFY = ('org.freedesktop.Notifications', '/org/freedesktop/Notifications', 'org.freedesktop.Notifications')
-
-
-class Service:
-    """The service's end of the agent socket: accepts the agent and exchanges lines."""
-
-    def __init__(self, path):
-        self.path = path
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(path)
-        self.listener.listen(4)
-        self.listener.settimeout(10)
-        self.conn = None
-        self.buffer = b''
-
-    def accept(self):
-        self.conn, _ = self.listener.accept()
-        self.buffer = b''
-
-    def say(self, message):
-        self.conn.sendall((json.dumps(message, separators=(',', ':')) + '\n').encode())
-
-    def next(self, timeout=5):
-        self.conn.settimeout(timeout)
-        while b'\n' not in self.buffer:
-            try:
-                chunk = self.conn.recv(4096)
-            except socket.timeout:
-                return None
-            if not chunk:
-                return 'EOF'
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b'\n', 1)
-        return json.loads(line)
-
-    def close(self):
-        if self.conn:
-            self.conn.close()
-        self.listener.close()
 
 
 class AgentTest(dbusmock.DBusTestCase):

@@ -6,16 +6,16 @@
 # asks in its own window, answered here with the keyboard as a person would, or closed. A
 # screenshot of each question goes to the folder named by the second argument.
 # Exit 77 (skipped) when the packages are missing; scripts/setup.sh installs them.
-import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+from agent_service import Service
 
 AGENT = sys.argv.pop(1)
 ARTIFACTS = sys.argv.pop(1)
@@ -46,40 +46,6 @@ def wait_until(what, check, timeout=10):
             return found
         time.sleep(0.05)
     raise AssertionError(f'timed out waiting for {what}')
-
-
-class Service:
-    """The service's end of the agent socket."""
-
-    def __init__(self, path):
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(path)
-        self.listener.listen(1)
-        self.listener.settimeout(10)
-        self.conn = None
-        self.buffer = b''
-
-    def accept(self):
-        self.conn, _ = self.listener.accept()
-
-    def ask(self, question, origin, waiting=0):
-        line = {'ask': question, 'origin': origin, 'waiting': waiting}
-        self.conn.sendall((json.dumps(line) + '\n').encode())
-
-    def answer(self, timeout=10):
-        self.conn.settimeout(timeout)
-        while b'\n' not in self.buffer:
-            chunk = self.conn.recv(4096)
-            if not chunk:
-                return 'EOF'
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b'\n', 1)
-        return json.loads(line)
-
-    def close(self):
-        if self.conn:
-            self.conn.close()
-        self.listener.close()
 
 
 class Desktop(unittest.TestCase):
@@ -147,7 +113,7 @@ class XfceNotifyd(Desktop):
         self.screenshot('xfce4-notifyd.png')
         # Into the text, away from the buttons: the notification's own click, which is Block.
         xdotool('mousemove', '--window', window, '120', '40', 'click', '1')
-        self.assertEqual(self.service.answer(), {'answer': '1', 'decision': 'block', 'remember': False})
+        self.assertEqual(self.service.next(timeout=10), {'answer': '1', 'decision': 'block', 'remember': False})
 
     def test_the_four_buttons_in_a_row_give_their_answers(self):
         # Four buttons of equal width along the bottom: with a fifth (a second Block for the
@@ -164,7 +130,7 @@ class XfceNotifyd(Desktop):
                 width, height = int(size['WIDTH']), int(size['HEIGHT'])
                 x = 14 + (width - 28) * (2 * button + 1) // 8
                 xdotool('mousemove', '--window', window, str(x), str(height - 30), 'click', '1')
-                self.assertEqual(self.service.answer(), {'answer': str(number), 'decision': decision,
+                self.assertEqual(self.service.next(timeout=10), {'answer': str(number), 'decision': decision,
                                                          'remember': remember})
                 wait_until('the notification to go', lambda: not self.notification_windows(), timeout=5)
 
@@ -207,7 +173,7 @@ class DunstWindow(Desktop):
         displayed = subprocess.run(['dunstctl', 'count', 'displayed'], capture_output=True, text=True, timeout=10)
         self.assertEqual(displayed.stdout.strip(), '0')
         xdotool('key', 'Escape')
-        self.assertEqual(self.service.answer(), {'answer': '1', 'decision': 'block', 'remember': False})
+        self.assertEqual(self.service.next(timeout=10), {'answer': '1', 'decision': 'block', 'remember': False})
         wait_until('the window to go', lambda: not self.question_windows(), timeout=5)
         self.assertIn('asking in a window: the notification server (dunst)', self.agent.stderr.readline())
 
@@ -229,7 +195,7 @@ class DunstWindow(Desktop):
                     xdotool(*keys)
                 else:
                     self.close(window)
-                self.assertEqual(self.service.answer(), {'answer': str(number), 'decision': decision,
+                self.assertEqual(self.service.next(timeout=10), {'answer': str(number), 'decision': decision,
                                                          'remember': remember})
                 wait_until('the window to go', lambda: not self.question_windows(), timeout=5)
 
