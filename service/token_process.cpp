@@ -147,7 +147,6 @@ void TokenProcess::read() {
                             takeInput();
                             if (generation != generation_ || pid_ == 0) return;
                             pump();  // once for every answer this read brought
-                            if (sent_.empty()) endYield();
                             read();
                           });
 }
@@ -234,8 +233,9 @@ void TokenProcess::pump() {
 // answer would wake the loop and preempt the child, and the next job would wake the child and
 // preempt the loop: four switches between processes per job, each a TLB flush on a CPU without
 // PCID. As SCHED_BATCH the loop does not preempt on its wake-up, so the child runs the jobs it has
-// back to back and the loop takes all their answers in one turn. Only while jobs are out: a
-// token-free service keeps its usual wake-ups. A policy someone set stays. Best effort.
+// back to back and the loop takes all their answers in one turn. Only while there is token work
+// (until a tick finds no job out): a token-free service keeps its usual wake-ups. A policy someone
+// set stays. Best effort.
 void TokenProcess::yieldToChild() {
   if (yieldingThread_ != 0 || ::sched_getscheduler(0) != SCHED_OTHER) return;
   const sched_param none{};
@@ -349,6 +349,10 @@ void TokenProcess::ended(int status) {
   });
 }
 
+// Ticks while jobs are out (and while a call named as stuck has not returned). The tick that finds
+// nothing out ends the loop's yield to the child: under steady token work the policy is switched
+// once, not twice per round trip, and a service without token work is back to its usual wake-ups
+// within a tick.
 void TokenProcess::startTicking() {
   if (ticking_) return;
   ticking_ = true;
@@ -357,6 +361,7 @@ void TokenProcess::startTicking() {
     if (life.expired() || error == asio::error::operation_aborted) return;
     ticking_ = false;
     look();
+    if (sent_.empty()) endYield();
     if (!sent_.empty() || reportedStuck_) startTicking();
   });
 }
