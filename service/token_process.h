@@ -2,9 +2,10 @@
 // The daemon's side of the token process (token_child.h): has it started (token_starter.h), sends
 // it jobs from the queue over their socketpair (one more descriptor on the loop), a few ahead of
 // the one running so the child goes from one to the next without waiting for the daemon, and hands
-// its answers back. When it ends (a crash, an exit, or killed for a call past token-call-timeout) the job it was
-// running is answered as without a token, the queue goes on with a new process, and one line says
-// what happened; a process that keeps dying at start is restarted after a growing pause.
+// its answers back. When it ends (a crash, an exit, or killed for a call past token-call-timeout)
+// the job it was running is answered as without a token, the queue goes on with a new process,
+// and one line says what happened; a process that keeps dying at start is restarted after a
+// growing pause.
 #pragma once
 
 #include <sys/types.h>
@@ -42,7 +43,7 @@ class TokenProcess {
   // Loop thread, like every call below. Forks the starter (service/token_starter.h): whatever the
   // process gives up after this, its token processes keep.
   TokenProcess(asio::io_context& io, Settings settings);
-  // Ends the token process (SIGKILL) and waits for it.
+  // Ends the token process and its starter, and waits for both.
   ~TokenProcess();
   TokenProcess(const TokenProcess&) = delete;
   TokenProcess& operator=(const TokenProcess&) = delete;

@@ -271,10 +271,15 @@ void TokenStarter::kill(pid_t pid) {
 
 std::optional<TokenStarter::Ended> TokenStarter::takeEnding(bool block) {
   if (gone_) return std::nullopt;
+  // Waits with poll, not a blocking read: the loop watches a duplicate of this descriptor, and
+  // what it sets on its own (O_NONBLOCK) it sets on this one too.
+  pollfd readable{endings_, POLLIN, 0};
+  while (block && ::poll(&readable, 1, -1) < 0 && errno == EINTR) {
+  }
   EndRecord record{};
   ssize_t n;
   do {
-    n = ::recv(endings_, &record, sizeof record, block ? 0 : MSG_DONTWAIT);
+    n = ::recv(endings_, &record, sizeof record, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
   if (n != sizeof record) {

@@ -6,7 +6,6 @@
 #include "service/token_process.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
@@ -79,11 +78,6 @@ class WithTokenProcess : public ::testing::Test {
     ASSERT_EQ(process_->start(), "");
     setTokenProcess(process_.get());
     loop_ = std::thread([this] { server_.run(); });
-    // The token process's end is the loop's signal: here it would only cut the clients' waits short.
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &child, nullptr);
   }
 
   void stopLoop() {
@@ -92,10 +86,6 @@ class WithTokenProcess : public ::testing::Test {
     loop_.join();
     setTokenProcess(nullptr);
     process_.reset();
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
   }
 
   static bool softtoken(const std::string& arguments) {
